@@ -1,0 +1,109 @@
+#include "event_dict.hpp"
+
+#include <array>
+#include <atomic>
+#include <string>
+
+#include "failure.hpp"
+#include "numpy_bridge.hpp"
+
+namespace pelvar {
+namespace {
+
+enum Key : std::size_t {
+    event_size,
+    board_id,
+    pattern,
+    board_channel,
+    event_counter,
+    timestamp,
+    samples,
+    sampling_period,
+    channels,
+    data,
+    key_count,
+};
+
+constexpr std::array<const char*, key_count> key_names{
+    "event_size", "board_id", "pattern", "board_channel", "event_counter",
+    "timestamp",  "samples",  "sampling_period", "channels", "data",
+};
+
+using KeyTable = std::array<PyObject*, key_count>;
+
+// The key strings, made once per process and kept: a dictionary compares
+// keys by value, so sharing them is invisible to callers and saves making
+// seven strings per event.
+std::atomic<const KeyTable*> key_table{nullptr};
+
+const KeyTable& keys() {
+    if (const KeyTable* known = key_table.load(std::memory_order_acquire)) {
+        return *known;
+    }
+    std::array<PyRef, key_count> made;
+    for (std::size_t i = 0; i < key_count; ++i) {
+        made[i] = checked(PyUnicode_InternFromString(key_names[i]));
+    }
+    auto* table = new KeyTable;
+    for (std::size_t i = 0; i < key_count; ++i) {
+        (*table)[i] = made[i].release();
+    }
+    const KeyTable* expected = nullptr;
+    if (!key_table.compare_exchange_strong(expected, table, std::memory_order_acq_rel)) {
+        for (PyObject* key : *table) {
+            Py_DECREF(key);
+        }
+        delete table;
+        return *expected;
+    }
+    return *table;
+}
+
+// Builds one dictionary, in insertion order.
+class DictBuilder {
+public:
+    DictBuilder() : dict_(checked(PyDict_New())), keys_(keys()) {}
+
+    void put(Key key, PyRef value) {
+        if (PyDict_SetItem(dict_.get(), keys_[key], value.get()) < 0) {
+            PyRef error = take_pending_exception();
+            panic(std::string("failed to insert '") + key_names[key] +
+                  "' into the event dictionary: " + describe_exception(error.get()));
+        }
+    }
+    void put_int(Key key, long value) { put(key, checked(PyLong_FromLong(value))); }
+    void put_uint(Key key, unsigned long long value) { put(key, checked(PyLong_FromUnsignedLongLong(value))); }
+
+    PyRef finish() { return std::move(dict_); }
+
+private:
+    PyRef dict_;
+    const KeyTable& keys_;
+};
+
+}  // namespace
+
+PyRef event_to_dict(WD1Event&& event) {
+    DictBuilder dict;
+    dict.put_int(Key::event_size, event.event_size);
+    dict.put_int(Key::board_id, event.board_id);
+    dict.put_int(Key::pattern, event.pattern);
+    dict.put_int(Key::board_channel, event.board_channel);
+    dict.put_int(Key::event_counter, event.event_counter);
+    dict.put_int(Key::timestamp, event.timestamp);
+    dict.put(Key::data, from_raw_parts(std::move(event.data)));
+    return dict.finish();
+}
+
+PyRef event_to_dict(WD2Event&& event) {
+    DictBuilder dict;
+    dict.put_uint(Key::event_counter, event.event_counter);
+    dict.put_uint(Key::timestamp, event.timestamp);
+    dict.put_uint(Key::samples, event.samples);
+    dict.put_uint(Key::sampling_period, event.sampling_period);
+    dict.put_int(Key::channels, event.channels);
+    dict.put(Key::data, from_raw_parts(std::move(event.data)));
+    return dict.finish();
+}
+
+}  // namespace pelvar

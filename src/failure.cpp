@@ -1,0 +1,175 @@
+#include "failure.hpp"
+
+#include "py_text.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+namespace pelvar {
+namespace {
+
+constexpr const char* panic_doc =
+    "\n"
+    "The exception raised when native code called from Python fails unexpectedly.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+constexpr const char* generic_message = "internal failure without a message";
+
+std::atomic<PyObject*> panic_exception_class{nullptr};
+
+[[noreturn]] void abort_at_boundary() noexcept {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fflush(stderr);
+    std::abort();
+}
+
+// Created on first use and kept for the process. Two threads may race to
+// create it; the first to publish wins and the other drops its own, so every
+// caller sees the one class.
+PyObject* panic_class() {
+    PyObject* existing = panic_exception_class.load(std::memory_order_acquire);
+    if (existing != nullptr) {
+        return existing;
+    }
+    PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
+                                                  PyExc_BaseException, nullptr);
+    if (created == nullptr) {
+        return nullptr;
+    }
+    if (!panic_exception_class.compare_exchange_strong(existing, created, std::memory_order_acq_rel)) {
+        Py_DECREF(created);
+        return existing;
+    }
+    return created;
+}
+
+std::string message_of(std::exception_ptr failure) noexcept {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const Panic& panic) {
+        return panic.what();
+    } catch (const std::bad_alloc&) {
+        return "memory allocation failed";
+    } catch (const std::exception& other) {
+        return other.what()[0] != '\0' ? other.what() : generic_message;
+    } catch (...) {
+        return generic_message;
+    }
+}
+
+// Sets PanicException(message) as the pending exception; false if it could
+// not be made.
+bool set_panic_exception(std::exception_ptr failure) noexcept {
+    try {
+        std::string message = message_of(failure);
+        std::fprintf(stderr, "pelvar: internal failure: %s\n", message.c_str());
+        std::fflush(stderr);
+        PyObject* cls = panic_class();
+        if (cls == nullptr) {
+            return false;
+        }
+        PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                                       "replace"));
+        if (!text) {
+            return false;
+        }
+        PyRef instance = PyRef::steal(PyObject_CallOneArg(cls, text.get()));
+        if (!instance) {
+            return false;
+        }
+        PyErr_SetObject(cls, instance.get());
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace
+
+void panic(std::string message) { throw Panic(std::move(message)); }
+
+void python_api_failed() {
+    if (PyErr_Occurred()) {
+        PyErr_PrintEx(0);
+    }
+    panic("Python API call failed");
+}
+
+PyRef checked(PyObject* new_reference) {
+    if (new_reference == nullptr) {
+        python_api_failed();
+    }
+    return PyRef::steal(new_reference);
+}
+
+PyRef take_pending_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyRef::steal(PyErr_GetRaisedException());
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        return PyRef();
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return PyRef::steal(value);
+#endif
+}
+
+void restore_exception(PyRef exception) noexcept {
+    if (!exception) {
+        return;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release());
+#else
+    PyObject* value = exception.release();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    Py_INCREF(type);
+    PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
+std::string describe_exception(PyObject* exception) {
+    if (exception == nullptr) {
+        return "no Python error was set";
+    }
+    std::string text = type_name_of(exception);
+    PyRef message = PyRef::steal(PyObject_Str(exception));
+    if (message) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(message.get(), &size);
+        if (utf8 != nullptr && size > 0) {
+            text.append(": ").append(utf8, static_cast<std::size_t>(size));
+        }
+    }
+    PyErr_Clear();
+    return text;
+}
+
+void raise_panic(std::exception_ptr failure) noexcept {
+    if (!set_panic_exception(failure)) {
+        abort_at_boundary();
+    }
+}
+
+void report_unraisable_panic(std::exception_ptr failure, PyObject* object) noexcept {
+    if (!set_panic_exception(failure)) {
+        abort_at_boundary();
+    }
+    PyErr_WriteUnraisable(object);
+}
+
+}  // namespace pelvar

@@ -1,0 +1,43 @@
+// I/O failures as values: what the file layer reports to the readers and what
+// the readers hand on to the binding layer. Python-free.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace pelvar {
+
+enum class IoKind {
+    unexpected_eof,  // an exact read met the end of the file first
+    os,              // the operating system reported an error number
+};
+
+class IoFailure {
+public:
+    static IoFailure end_of_file() noexcept { return IoFailure(IoKind::unexpected_eof, 0); }
+    static IoFailure from_errno(int error_number) noexcept { return IoFailure(IoKind::os, error_number); }
+
+    IoKind kind() const noexcept { return kind_; }
+    bool is_end_of_file() const noexcept { return kind_ == IoKind::unexpected_eof; }
+    // 0 for the end-of-file kind.
+    int error_number() const noexcept { return error_number_; }
+
+    // "failed to fill whole buffer", or "<C library text> (os error N)".
+    std::string display() const;
+
+    friend bool operator==(const IoFailure&, const IoFailure&) = default;
+
+private:
+    IoFailure(IoKind kind, int error_number) noexcept : kind_(kind), error_number_(error_number) {}
+
+    IoKind kind_;
+    int error_number_;
+};
+
+// Result of an operation that yields nothing but may fail: empty means success.
+using IoStatus = std::optional<IoFailure>;
+
+// The C library's message for an error number, whichever strerror_r it has.
+std::string system_error_text(int error_number);
+
+}  // namespace pelvar

@@ -1,0 +1,118 @@
+// The module's entry point: `import pelvar` creates the module once per
+// process and registers the EventReader type in it.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "event_reader.hpp"
+#include "failure.hpp"
+#include "py_ref.hpp"
+
+namespace pelvar {
+namespace {
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "pelvar",
+    "",  // an empty docstring, not None
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The interpreter that first initialised the module; -1 until then.
+std::atomic<std::int64_t> owning_interpreter{-1};
+
+// The module, kept with one reference for the rest of the process.
+PyObject* module_object = nullptr;
+
+// Sets RuntimeError "An error occurred while initializing class EventReader"
+// with the pending error as its cause.
+void set_type_creation_error() {
+    PyRef cause = take_pending_exception();
+    PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class EventReader");
+    PyRef error = take_pending_exception();
+    if (error && cause) {
+        PyException_SetCause(error.get(), PyRef::borrow(cause.get()).release());
+        PyException_SetContext(error.get(), cause.release());
+    }
+    restore_exception(std::move(error));
+}
+
+// Adds EventReader to the module and to its __all__. False with the Python
+// error set on failure.
+bool run_module_body(PyObject* module) {
+    PyTypeObject* type = event_reader_type();
+    if (type == nullptr) {
+        set_type_creation_error();
+        return false;
+    }
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return false;
+        }
+        PyErr_Clear();
+        all = PyRef::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
+            return false;
+        }
+    }
+    PyRef name = PyRef::steal(PyUnicode_FromString("EventReader"));
+    if (!name) {
+        return false;
+    }
+    if (!PyList_Check(all.get()) || PyList_Append(all.get(), name.get()) < 0) {
+        PyRef error = take_pending_exception();
+        panic("could not append __name__ to __all__: " + describe_exception(error.get()));
+    }
+    return PyObject_SetAttrString(module, "EventReader", reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+PyObject* initialise() {
+    // 1. and 2. One interpreter only.
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    const std::int64_t id = PyInterpreterState_GetID(interpreter);
+    if (id == -1) {
+        return nullptr;
+    }
+    std::int64_t expected = -1;
+    if (!owning_interpreter.compare_exchange_strong(expected, id, std::memory_order_acq_rel) && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "PyO3 modules do not yet support subinterpreters, see "
+                        "https://github.com/PyO3/pyo3/issues/576");
+        return nullptr;
+    }
+    // 3. Imported before: the very same module.
+    if (module_object != nullptr) {
+        return PyRef::borrow(module_object).release();
+    }
+    // 4. and 5.
+    PyRef module = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
+    if (!module) {
+        return nullptr;
+    }
+#ifdef Py_GIL_DISABLED
+    // The module relies on the interpreter lock to serialise calls.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) {
+        return nullptr;
+    }
+#endif
+    // 6. and 7.
+    if (!run_module_body(module.get())) {
+        return nullptr;
+    }
+    module_object = PyRef::borrow(module.get()).release();
+    return module.release();
+}
+
+}  // namespace
+}  // namespace pelvar
+
+PyMODINIT_FUNC PyInit_pelvar(void) {
+    return pelvar::guarded<PyObject*>(nullptr, [] { return pelvar::initialise(); });
+}

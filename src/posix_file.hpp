@@ -1,0 +1,47 @@
+// Owner of one file descriptor opened read-only, and the raw system calls the
+// buffered reader makes on it. Python-free.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <variant>
+
+#include "io_failure.hpp"
+
+namespace pelvar {
+
+// One raw read: the byte count (0 at the end of the file), or an error number.
+struct RawRead {
+    std::size_t count;
+    int error_number;  // 0 on success; EINTR is left to the caller to retry
+};
+
+class PosixFile {
+public:
+    // open(path, O_RDONLY | O_CLOEXEC), repeated while it fails with EINTR.
+    static std::variant<PosixFile, IoFailure> open(const char* path) noexcept;
+
+    explicit PosixFile(int fd) noexcept : fd_(fd) {}
+    PosixFile(PosixFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    PosixFile& operator=(PosixFile&& other) noexcept;
+    PosixFile(const PosixFile&) = delete;
+    PosixFile& operator=(const PosixFile&) = delete;
+    ~PosixFile() { close(); }
+
+    int fd() const noexcept { return fd_; }
+
+    RawRead read(void* destination, std::size_t count) noexcept;
+    IoStatus seek_to_start() noexcept;
+    IoStatus seek_forward(std::uint64_t count) noexcept;
+    // Bytes between the file offset and the end of a regular file; empty for
+    // anything that cannot be sized and seeked (a FIFO, a terminal, a socket).
+    std::optional<std::uint64_t> remaining() noexcept;
+
+private:
+    void close() noexcept;
+
+    int fd_;
+};
+
+}  // namespace pelvar

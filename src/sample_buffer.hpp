@@ -1,0 +1,162 @@
+// The owned sample buffer of one event and the block read that fills it.
+// Python-free: the allocator is handed in by whoever builds the reader (the
+// module gives the interpreter's raw allocator, so tracemalloc sees it).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "byte_order.hpp"
+#include "internal_failure.hpp"
+#include "io_failure.hpp"
+
+namespace pelvar {
+
+struct Allocator {
+    void* (*allocate)(std::size_t bytes);
+    void* (*reallocate)(void* data, std::size_t bytes);
+    void (*release)(void* data);
+};
+
+inline constexpr Allocator malloc_allocator{
+    [](std::size_t n) { return std::malloc(n); },
+    [](void* p, std::size_t n) { return std::realloc(p, n); },
+    [](void* p) { std::free(p); },
+};
+
+// Where an empty buffer points: never null, aligned for any sample type, and
+// never written or freed (capacity 0).
+inline constexpr std::size_t empty_alignment = 8;
+alignas(empty_alignment) inline std::byte empty_block[empty_alignment];
+
+template <class T>
+class SampleBuffer {
+public:
+    // What an owner needs to give the buffer back later.
+    struct Parts {
+        T* data;
+        std::size_t length;
+        std::size_t capacity;
+    };
+
+    explicit SampleBuffer(const Allocator* allocator) noexcept : allocator_(allocator) {}
+    SampleBuffer(SampleBuffer&& other) noexcept
+        : allocator_(other.allocator_),
+          data_(std::exchange(other.data_, empty_data())),
+          length_(std::exchange(other.length_, 0)) {}
+    SampleBuffer& operator=(SampleBuffer&& other) noexcept {
+        if (this != &other) {
+            free();
+            allocator_ = other.allocator_;
+            data_ = std::exchange(other.data_, empty_data());
+            length_ = std::exchange(other.length_, 0);
+        }
+        return *this;
+    }
+    SampleBuffer(const SampleBuffer&) = delete;
+    SampleBuffer& operator=(const SampleBuffer&) = delete;
+    ~SampleBuffer() { free(); }
+
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return length_; }
+    const Allocator* allocator() const noexcept { return allocator_; }
+
+    // Gives up ownership; the caller frees `data` with allocator()->release
+    // when `capacity` is not 0.
+    Parts release() noexcept {
+        Parts parts{data_, length_, length_};
+        data_ = empty_data();
+        length_ = 0;
+        return parts;
+    }
+
+    // Grows (or first allocates) the buffer to exactly `length` elements,
+    // keeping the elements already there. False when the allocator refuses.
+    bool resize(std::size_t length) noexcept {
+        if (length == length_) {
+            return true;
+        }
+        void* old = length_ == 0 ? nullptr : data_;
+        void* grown = old == nullptr ? allocator_->allocate(length * sizeof(T))
+                                     : allocator_->reallocate(old, length * sizeof(T));
+        if (grown == nullptr) {
+            return false;
+        }
+        data_ = static_cast<T*>(grown);
+        length_ = length;
+        return true;
+    }
+
+private:
+    static T* empty_data() noexcept { return reinterpret_cast<T*>(empty_block); }
+
+    void free() noexcept {
+        if (length_ != 0) {
+            allocator_->release(data_);
+        }
+        data_ = empty_data();
+        length_ = 0;
+    }
+
+    const Allocator* allocator_;
+    T* data_ = empty_data();
+    std::size_t length_ = 0;
+};
+
+// Up to this many bytes a block is allocated whole before it is read.
+inline constexpr std::size_t eager_block_bytes = std::size_t{1} << 20;
+
+template <class T>
+using BlockRead = std::variant<SampleBuffer<T>, IoFailure, InternalFailure>;
+
+// Reads `count` little-endian samples straight into their final buffer.
+//
+// A header can claim far more than the file holds, so a large block is
+// allocated whole only when the source vouches for that many bytes; otherwise
+// the buffer grows by doubling as the bytes actually arrive. Either way the
+// result holds exactly `count` elements, and the bytes consumed are the same
+// as for one exact read of the whole block.
+template <class T, class Source>
+BlockRead<T> read_samples(Source& source, std::uint64_t count, const Allocator* allocator) {
+    SampleBuffer<T> buffer(allocator);
+    if (count == 0) {
+        return buffer;
+    }
+    if (count > SIZE_MAX / sizeof(T)) {
+        return capacity_overflow();
+    }
+    const std::size_t total = static_cast<std::size_t>(count);
+    constexpr std::size_t eager_count = eager_block_bytes / sizeof(T);
+    std::size_t target = total;
+    if (total > eager_count) {
+        auto left = source.remaining();
+        if (!left || *left / sizeof(T) < total) {
+            target = eager_count;
+        }
+    }
+    std::size_t filled = 0;
+    for (;;) {
+        if (!buffer.resize(target)) {
+            return InternalFailure{"memory allocation of " + std::to_string(target * sizeof(T)) +
+                                   " bytes failed"};
+        }
+        if (auto failure = source.read_exact(buffer.data() + filled, (target - filled) * sizeof(T))) {
+            return *failure;
+        }
+        filled = target;
+        if (filled == total) {
+            break;
+        }
+        target = total - filled > filled ? filled * 2 : total;
+    }
+    little_endian_to_host(buffer.data(), total);
+    return buffer;
+}
+
+}  // namespace pelvar

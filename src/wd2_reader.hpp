@@ -1,0 +1,204 @@
+// WD2 event files and their reader. Python-free.
+//
+// A WD2 file is events laid end to end, from offset 0, with no file header.
+// One event, all values little-endian, packed:
+//
+//   offset  size  field
+//        0     4  event_counter    unsigned 32-bit
+//        4     8  timestamp        unsigned 64-bit
+//       12     4  samples          unsigned 32-bit, values per channel
+//       16     8  sampling_period  unsigned 64-bit
+//       24     4  channels         signed 32-bit, multi-channel files only
+//    24/28  4 each values          32-bit floats, probed_channels x samples
+//
+// Nothing in the file says whether events carry the channel-count field, so
+// opening a file probes its first event and the header of the second: if
+// they read as two consecutive events with the field, the file has it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include "byte_order.hpp"
+#include "read_outcome.hpp"
+#include "sample_buffer.hpp"
+
+namespace pelvar {
+
+struct WD2Event {
+    std::uint32_t event_counter;
+    std::uint64_t timestamp;
+    std::uint32_t samples;
+    std::uint64_t sampling_period;
+    std::int32_t channels;
+    SampleBuffer<float> data;
+};
+
+inline constexpr std::size_t wd2_header_bytes = 24;  // without the channel count
+inline constexpr std::size_t wd2_channels_bytes = 4;
+
+struct WD2Header {
+    std::uint32_t event_counter;
+    std::uint64_t timestamp;
+    std::uint32_t samples;
+    std::uint64_t sampling_period;
+};
+
+WD2Header decode_wd2_header(const std::byte* bytes) noexcept;
+
+// Bytes of a sample block: samples x channels x 4 modulo 2^64, the channel
+// count widened with its sign. Empty above 2^63 - 1 (a negative count).
+std::optional<std::uint64_t> wd2_block_bytes(std::uint32_t samples, std::int32_t channels) noexcept;
+
+// Whether `second` can be the event after `first`: next counter (modulo
+// 2^32), same samples, same sampling period. Timestamps take no part.
+bool wd2_follows(const WD2Header& first, const WD2Header& second) noexcept;
+
+template <class Source>
+class WD2Reader {
+public:
+    using Opened = std::variant<WD2Reader, IoFailure, InternalFailure>;
+
+    // Takes the source at offset 0, probes the layout and seeks back to
+    // offset 0. On failure the source is released before this returns.
+    static Opened open(Source source, const Allocator* allocator = &malloc_allocator) {
+        auto probed = probe_with_channel_field(source);
+        if (auto* channels = std::get_if<std::int32_t>(&probed)) {
+            if (auto failure = source.rewind()) {
+                return *failure;
+            }
+            return WD2Reader(std::move(source), *channels, allocator);
+        }
+        // A single-channel file read as if it had the field takes its first
+        // sample for a channel count: the skip runs past the end (a positive
+        // float) or is refused (a negative one). Read it the other way before
+        // giving up; if that does not hold together either, the first failure
+        // stands.
+        const auto* eof = std::get_if<IoFailure>(&probed);
+        const bool retry = eof ? eof->is_end_of_file() : std::holds_alternative<InternalFailure>(probed);
+        if (retry && is_single_channel(source) && !source.rewind()) {
+            return WD2Reader(std::move(source), 1, allocator);
+        }
+        if (auto* failure = std::get_if<IoFailure>(&probed)) {
+            return *failure;
+        }
+        return std::get<InternalFailure>(std::move(probed));
+    }
+
+    WD2Reader(WD2Reader&&) noexcept = default;
+    WD2Reader& operator=(WD2Reader&&) noexcept = default;
+
+    Source& source() noexcept { return source_; }
+    std::int32_t probed_channels() const noexcept { return probed_channels_; }
+
+    // One event. The end of the file anywhere inside an event is the end of
+    // the events; any other failure is returned and the reader reads on from
+    // where the failed read left it.
+    ReadOutcome<WD2Event> next() {
+        std::byte header_bytes[wd2_header_bytes];
+        if (auto failure = source_.read_exact(header_bytes, sizeof header_bytes)) {
+            return end_or_failure(*failure);
+        }
+        const WD2Header header = decode_wd2_header(header_bytes);
+        std::int32_t channels = probed_channels_;
+        if (has_channel_field()) {
+            std::byte field[wd2_channels_bytes];
+            if (auto failure = source_.read_exact(field, sizeof field)) {
+                return end_or_failure(*failure);
+            }
+            channels = load_le<std::int32_t>(field);
+        }
+        // The block is sized by the probed count, never by the event's own.
+        auto bytes = wd2_block_bytes(header.samples, probed_channels_);
+        if (!bytes) {
+            return capacity_overflow();
+        }
+        auto block = read_samples<float>(source_, *bytes / sizeof(float), allocator_);
+        if (auto* failure = std::get_if<IoFailure>(&block)) {
+            return end_or_failure(*failure);
+        }
+        if (auto* internal = std::get_if<InternalFailure>(&block)) {
+            return std::move(*internal);
+        }
+        return WD2Event{
+            header.event_counter,        header.timestamp, header.samples,
+            header.sampling_period,      channels,
+            std::move(std::get<SampleBuffer<float>>(block)),
+        };
+    }
+
+private:
+    using Probe = std::variant<std::int32_t, IoFailure, InternalFailure>;
+
+    WD2Reader(Source source, std::int32_t probed_channels, const Allocator* allocator) noexcept
+        : source_(std::move(source)), allocator_(allocator), probed_channels_(probed_channels) {}
+
+    bool has_channel_field() const noexcept { return probed_channels_ >= 2; }
+
+    static ReadOutcome<WD2Event> end_or_failure(const IoFailure& failure) noexcept {
+        if (failure.is_end_of_file()) {
+            return EndOfEvents{};
+        }
+        return failure;
+    }
+
+    // Reads a header with the channel-count field at the current position.
+    static IoStatus read_long_header(Source& source, WD2Header& header, std::int32_t& channels) {
+        std::byte bytes[wd2_header_bytes + wd2_channels_bytes];
+        if (auto failure = source.read_exact(bytes, sizeof bytes)) {
+            return failure;
+        }
+        header = decode_wd2_header(bytes);
+        channels = load_le<std::int32_t>(bytes + wd2_header_bytes);
+        return std::nullopt;
+    }
+
+    // The first event and the second header, read as having the field: the
+    // first event's channel count if the two agree, else 1.
+    static Probe probe_with_channel_field(Source& source) {
+        WD2Header first{};
+        WD2Header second{};
+        std::int32_t first_channels = 0;
+        std::int32_t second_channels = 0;
+        if (auto failure = read_long_header(source, first, first_channels)) {
+            return *failure;
+        }
+        auto bytes = wd2_block_bytes(first.samples, first_channels);
+        if (!bytes) {
+            return capacity_overflow();
+        }
+        if (auto failure = source.skip(*bytes)) {
+            return *failure;
+        }
+        if (auto failure = read_long_header(source, second, second_channels)) {
+            return *failure;
+        }
+        if (second_channels == first_channels && wd2_follows(first, second)) {
+            return first_channels;
+        }
+        return std::int32_t{1};
+    }
+
+    // The same bytes read as single-channel events, from offset 0.
+    static bool is_single_channel(Source& source) {
+        std::byte first_bytes[wd2_header_bytes];
+        std::byte second_bytes[wd2_header_bytes];
+        if (source.rewind() || source.read_exact(first_bytes, sizeof first_bytes)) {
+            return false;
+        }
+        const WD2Header first = decode_wd2_header(first_bytes);
+        if (source.skip(std::uint64_t{first.samples} * sizeof(float)) ||
+            source.read_exact(second_bytes, sizeof second_bytes)) {
+            return false;
+        }
+        return wd2_follows(first, decode_wd2_header(second_bytes));
+    }
+
+    Source source_;
+    const Allocator* allocator_;
+    std::int32_t probed_channels_;  // fixed by the probe; 2 or more: events carry the field
+};
+
+}  // namespace pelvar
