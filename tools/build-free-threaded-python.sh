@@ -113,8 +113,12 @@ log "make install"
 if ! "$PY" -m pip --version >/dev/null 2>&1; then
     "$PY" -m ensurepip --upgrade
 fi
-"$PY" -m pip install --upgrade --disable-pip-version-check pip
-"$PY" -m pip install --disable-pip-version-check --only-binary=numpy "${PY_PKGS[@]}"
+PIP=("$PY" -m pip --disable-pip-version-check)
+"${PIP[@]}" install --root-user-action=ignore --upgrade pip
+# Wheels only: recent hypothesis releases ship as an sdist with a Rust part
+# whose build fetches crates (unreachable here); --only-binary picks the
+# newest release that has a wheel.
+"${PIP[@]}" install --root-user-action=ignore --only-binary=:all: "${PY_PKGS[@]}"
 
 # ---- 6. check ------------------------------------------------------------
 "$PY" - <<'EOF'
