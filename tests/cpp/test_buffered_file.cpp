@@ -1,0 +1,486 @@
+// The buffered file reader over scripted in-memory files.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "scripted_file.hpp"
+
+namespace pelvar_test {
+namespace {
+
+using pelvar::IoFailure;
+using pelvar::IoKind;
+constexpr std::size_t capacity = Buffered::capacity;
+constexpr std::size_t unlimited = std::numeric_limits<std::size_t>::max();
+
+Bytes slice(const Bytes& bytes, std::size_t from, std::size_t count) {
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(from + count));
+}
+
+TEST(BufferedReader, CapacityIs8192) { EXPECT_EQ(capacity, 8192u); }
+
+// How the raw file delivers: bytes per read call, and every k-th call interrupted.
+struct Delivery {
+    std::size_t max_per_read;
+    std::size_t interrupt_every;
+};
+
+std::string delivery_name(const Delivery& d) {
+    std::string name = d.max_per_read == unlimited ? "whole" : "max" + std::to_string(d.max_per_read);
+    if (d.interrupt_every != 0) name += "_eintr_every" + std::to_string(d.interrupt_every);
+    return name;
+}
+
+const Delivery deliveries[] = {
+    {unlimited, 0}, {1, 0}, {3, 0}, {4096, 0}, {8191, 0}, {8193, 0},
+    {unlimited, 2}, {1, 3},  {5000, 2},
+};
+
+// A sequence of exact reads, with sizes chosen to end and start on every kind
+// of boundary of the 8192-byte buffer, hands out the file's bytes in order.
+class ExactReads : public ::testing::TestWithParam<std::tuple<Delivery, std::vector<std::size_t>>> {};
+
+TEST_P(ExactReads, DeliverTheFileInOrder) {
+    const auto& [delivery, sizes] = GetParam();
+    std::size_t total = 0;
+    for (auto n : sizes) total += n;
+    const Bytes file = pattern_bytes(total + 100);
+    auto script = make_script(file);
+    script->max_per_read = delivery.max_per_read;
+    script->interrupt_every = delivery.interrupt_every;
+    auto reader = buffered(script);
+
+    std::size_t offset = 0;
+    for (auto n : sizes) {
+        Bytes got(n, std::byte{0xEE});
+        ASSERT_FALSE(reader.read_exact(got.data(), n)) << "read of " << n << " at " << offset;
+        ASSERT_EQ(got, slice(file, offset, n)) << "read of " << n << " at " << offset;
+        offset += n;
+    }
+    // The raw file never hands out more than the buffer can hold past what was asked.
+    EXPECT_LE(script->bytes_read, total + capacity);
+    if (delivery.interrupt_every != 0) {
+        EXPECT_GT(script->interrupts, 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, ExactReads,
+    ::testing::Combine(::testing::ValuesIn(deliveries),
+                       ::testing::Values(std::vector<std::size_t>{8192, 8192, 1},
+                                         std::vector<std::size_t>{8191, 2, 8190, 8193},
+                                         std::vector<std::size_t>{1, 8192, 8191, 1, 20000},
+                                         std::vector<std::size_t>{24, 1000, 24, 7000, 24, 300, 24, 9000},
+                                         std::vector<std::size_t>{4096, 4096, 4096, 4097, 0, 3})),
+    [](const auto& info) {
+        return delivery_name(std::get<0>(info.param)) + "_sizes" + std::to_string(info.index % 5);
+    });
+
+TEST(BufferedReader, ReadOfZeroBytesTouchesNothing) {
+    // Not even a file whose every read fails, nor one that is empty.
+    for (bool empty : {true, false}) {
+        auto script = make_script(empty ? Bytes{} : pattern_bytes(10));
+        script->fail_at(0, EIO, true);
+        auto reader = buffered(script);
+        EXPECT_FALSE(reader.read_exact(nullptr, 0));
+        std::byte one{};
+        EXPECT_FALSE(reader.read_exact(&one, 0));
+        EXPECT_EQ(script->read_calls, 0u);
+    }
+}
+
+TEST(BufferedReader, ReadOfZeroBytesAtTheEndSucceeds) {
+    auto script = make_script(pattern_bytes(10));
+    auto reader = buffered(script);
+    Bytes got(10);
+    ASSERT_FALSE(reader.read_exact(got.data(), 10));
+    const auto calls = script->read_calls;
+    EXPECT_FALSE(reader.read_exact(got.data(), 0));
+    EXPECT_EQ(script->read_calls, calls);
+}
+
+// A request of at least the buffer's size goes straight to the destination:
+// one raw call on a file that hands out everything, nothing read ahead.
+class LargeRequest : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(LargeRequest, ReadsStraightIntoTheDestination) {
+    const std::size_t n = GetParam();
+    const Bytes file = pattern_bytes(n + 50000);
+    auto script = make_script(file);
+    auto reader = buffered(script);
+    Bytes got(n);
+    ASSERT_FALSE(reader.read_exact(got.data(), n));
+    EXPECT_EQ(got, slice(file, 0, n));
+    EXPECT_EQ(script->read_calls, 1u);
+    EXPECT_EQ(script->bytes_read, n);
+    EXPECT_EQ(script->last_destination, got.data());
+}
+
+TEST_P(LargeRequest, AfterBufferedBytesReadsTheRestStraight) {
+    const std::size_t n = GetParam();
+    const Bytes file = pattern_bytes(n + 50000);
+    auto script = make_script(file);
+    script->max_per_read = 100;  // the first fill holds 100 bytes
+    auto reader = buffered(script);
+    Bytes head(10);
+    ASSERT_FALSE(reader.read_exact(head.data(), 10));
+    ASSERT_EQ(script->bytes_read, 100u);
+    script->max_per_read = unlimited;
+    Bytes got(n + 90);
+    ASSERT_FALSE(reader.read_exact(got.data(), got.size()));
+    EXPECT_EQ(got, slice(file, 10, n + 90));
+    EXPECT_EQ(script->read_calls, 2u);
+    EXPECT_EQ(script->bytes_read, n + 100);
+    EXPECT_EQ(script->last_destination, got.data() + 90);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, LargeRequest, ::testing::Values(8192, 8193, 100000));
+
+TEST(BufferedReader, SmallRequestFillsTheBufferOnce) {
+    const Bytes file = pattern_bytes(3 * capacity);
+    auto script = make_script(file);
+    auto reader = buffered(script);
+    for (std::size_t i = 0; i < capacity / 64; ++i) {
+        Bytes got(64);
+        ASSERT_FALSE(reader.read_exact(got.data(), 64));
+        ASSERT_EQ(got, slice(file, i * 64, 64));
+    }
+    EXPECT_EQ(script->read_calls, 1u);
+    EXPECT_EQ(script->bytes_read, capacity);
+}
+
+// The end of the file inside an exact read: the end-of-file failure, and the
+// bytes handed over so far are gone (the next read starts behind them).
+class EndInsideRead : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t, std::size_t>> {};
+
+TEST_P(EndInsideRead, FailsAndKeepsTheBytesConsumed) {
+    const auto [file_size, first, second] = GetParam();
+    ASSERT_LT(first, file_size);
+    ASSERT_GT(first + second, file_size);
+    const Bytes file = pattern_bytes(file_size);
+    auto script = make_script(file);
+    script->max_per_read = 1000;
+    auto reader = buffered(script);
+    Bytes got(std::max(first, second));
+    ASSERT_FALSE(reader.read_exact(got.data(), first));
+
+    auto failure = reader.read_exact(got.data(), second);
+    ASSERT_TRUE(failure);
+    EXPECT_TRUE(failure->is_end_of_file());
+    EXPECT_EQ(failure->kind(), IoKind::unexpected_eof);
+    EXPECT_EQ(failure->error_number(), 0);
+    EXPECT_EQ(failure->display(), "failed to fill whole buffer");
+    EXPECT_EQ(*failure, IoFailure::end_of_file());
+    // The bytes that did arrive were written to the destination.
+    EXPECT_EQ(slice(got, 0, file_size - first), slice(file, first, file_size - first));
+
+    // Still at the end: again the end-of-file failure.
+    std::byte one{};
+    auto again = reader.read_exact(&one, 1);
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(again->is_end_of_file());
+
+    // Bytes appended later are read from where the file ended.
+    const Bytes more = pattern_bytes(300);
+    script->append(more);
+    Bytes tail(300);
+    ASSERT_FALSE(reader.read_exact(tail.data(), 300));
+    EXPECT_EQ(tail, more);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cuts, EndInsideRead,
+                         ::testing::Values(std::make_tuple(100, 50, 60), std::make_tuple(100, 0, 101),
+                                           std::make_tuple(9000, 8000, 8192),
+                                           std::make_tuple(20000, 100, 30000),
+                                           std::make_tuple(8192, 8191, 2)));
+
+TEST(BufferedReader, EmptyFileIsEndOfFile) {
+    auto script = make_script();
+    auto reader = buffered(script);
+    std::byte one{};
+    auto failure = reader.read_exact(&one, 1);
+    ASSERT_TRUE(failure);
+    EXPECT_TRUE(failure->is_end_of_file());
+}
+
+// EINTR on any one read call is retried and loses no byte.
+class InterruptedCall : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(InterruptedCall, IsRetriedInvisibly) {
+    const std::size_t max_per_read = GetParam();
+    const Bytes file = pattern_bytes(30000);
+    const std::vector<std::size_t> sizes{5, 8192, 100, 9000, 3, 8000, 4700};
+    // Calls the clean run makes.
+    std::size_t calls = 0;
+    {
+        auto script = make_script(file);
+        script->max_per_read = max_per_read;
+        auto reader = buffered(script);
+        Bytes got(9000);
+        for (auto n : sizes) ASSERT_FALSE(reader.read_exact(got.data(), n));
+        calls = script->read_calls;
+    }
+    for (std::size_t call = 1; call <= calls; ++call) {
+        auto script = make_script(file);
+        script->max_per_read = max_per_read;
+        script->interrupt_calls = {call};
+        auto reader = buffered(script);
+        std::size_t offset = 0;
+        for (auto n : sizes) {
+            Bytes got(n);
+            ASSERT_FALSE(reader.read_exact(got.data(), n)) << "EINTR on call " << call;
+            ASSERT_EQ(got, slice(file, offset, n)) << "EINTR on call " << call;
+            offset += n;
+        }
+        EXPECT_EQ(script->interrupts, 1u);
+        EXPECT_EQ(script->read_calls, calls + 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Deliveries, InterruptedCall, ::testing::Values(unlimited, 4000, 997));
+
+TEST(BufferedReader, InterruptedSkipAndRewindAreRetried) {
+    const Bytes file = pattern_bytes(20000);
+    auto script = make_script(file);
+    script->seekable = false;
+    script->interrupt_every = 2;
+    auto reader = buffered(script);
+    ASSERT_FALSE(reader.skip(12345));
+    Bytes got(100);
+    ASSERT_FALSE(reader.read_exact(got.data(), 100));
+    EXPECT_EQ(got, slice(file, 12345, 100));
+}
+
+// An error of the operating system surfaces with its number and text.
+struct OsError {
+    int number;
+    const char* display;
+};
+
+class OsErrors : public ::testing::TestWithParam<OsError> {};
+
+TEST_P(OsErrors, SurfaceWithNumberAndText) {
+    const auto [number, display] = GetParam();
+    const Bytes file = pattern_bytes(20000);
+    auto script = make_script(file);
+    script->fail_at(10000, number);
+    auto reader = buffered(script);
+    Bytes got(20000);
+    ASSERT_FALSE(reader.read_exact(got.data(), 9000));
+    auto failure = reader.read_exact(got.data(), 2000);
+    ASSERT_TRUE(failure);
+    EXPECT_FALSE(failure->is_end_of_file());
+    EXPECT_EQ(failure->kind(), IoKind::os);
+    EXPECT_EQ(failure->error_number(), number);
+    EXPECT_EQ(failure->display(), display);
+    EXPECT_EQ(*failure, IoFailure::from_errno(number));
+    // The 1000 bytes before the bad offset were consumed; reading goes on behind it.
+    EXPECT_EQ(slice(got, 0, 1000), slice(file, 9000, 1000));
+    ASSERT_FALSE(reader.read_exact(got.data(), 10));
+    EXPECT_EQ(slice(got, 0, 10), slice(file, 10000, 10));
+}
+
+INSTANTIATE_TEST_SUITE_P(Numbers, OsErrors,
+                         ::testing::Values(OsError{EIO, "Input/output error (os error 5)"},
+                                           OsError{EISDIR, "Is a directory (os error 21)"},
+                                           OsError{ESPIPE, "Illegal seek (os error 29)"},
+                                           OsError{EAGAIN, "Resource temporarily unavailable (os error 11)"}));
+
+TEST(BufferedReader, PersistentErrorFailsEveryRead) {
+    auto script = make_script(pattern_bytes(100));
+    script->fail_at(0, EIO, true);
+    auto reader = buffered(script);
+    for (int i = 0; i < 3; ++i) {
+        std::byte one{};
+        auto failure = reader.read_exact(&one, 1);
+        ASSERT_TRUE(failure);
+        EXPECT_EQ(failure->error_number(), EIO);
+    }
+    EXPECT_EQ(script->errors, 3u);
+}
+
+TEST(BufferedReader, LargeRequestSurfacesError) {
+    auto script = make_script(pattern_bytes(50000));
+    script->fail_at(20000, EIO);
+    auto reader = buffered(script);
+    Bytes got(40000);
+    auto failure = reader.read_exact(got.data(), got.size());
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->display(), "Input/output error (os error 5)");
+}
+
+TEST(BufferedReader, UnknownErrorNumberHasText) {
+    const std::string text = IoFailure::from_errno(123456).display();
+    const std::string tail = " (os error 123456)";
+    ASSERT_GT(text.size(), tail.size());
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+}
+
+// A skip moves forward by exactly its count, whether it seeks or reads.
+class Skip : public ::testing::TestWithParam<std::tuple<bool, std::size_t, std::uint64_t>> {};
+
+TEST_P(Skip, MovesForwardByItsCount) {
+    const auto [seekable, head, count] = GetParam();
+    const Bytes file = pattern_bytes(100000);
+    auto script = make_script(file);
+    script->seekable = seekable;
+    auto reader = buffered(script);
+    Bytes got(100);
+    if (head != 0) {
+        ASSERT_FALSE(reader.read_exact(got.data(), head));
+    }
+    const auto calls = script->read_calls;
+    const auto read_before = script->bytes_read;
+    ASSERT_FALSE(reader.skip(count));
+    const std::uint64_t buffered_after_head = head == 0 ? 0 : capacity - head;
+    if (count <= buffered_after_head) {
+        // Inside the buffer: neither a seek nor a read.
+        EXPECT_EQ(script->seek_forward_calls, 0u);
+        EXPECT_EQ(script->read_calls, calls);
+    } else if (seekable) {
+        EXPECT_EQ(script->seek_forward_calls, 1u);
+        EXPECT_EQ(script->read_calls, calls);
+        EXPECT_EQ(script->bytes_read, read_before);
+    } else {
+        EXPECT_EQ(script->seek_forward_calls, 0u);
+        EXPECT_GE(script->bytes_read, head + count);
+    }
+    ASSERT_FALSE(reader.read_exact(got.data(), 100));
+    EXPECT_EQ(got, slice(file, head + count, 100));
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, Skip,
+                         ::testing::Combine(::testing::Bool(), ::testing::Values(0, 1, 100),
+                                            ::testing::Values(0, 1, 8091, 8092, 8191, 8192, 50000, 99800)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param) ? "seek" : "read") + "_head" +
+                                    std::to_string(std::get<1>(info.param)) + "_skip" +
+                                    std::to_string(std::get<2>(info.param));
+                         });
+
+// A skip past the end is the end-of-file failure; a regular file is not
+// seeked past its end.
+class SkipPastEnd : public ::testing::TestWithParam<std::tuple<bool, std::uint64_t>> {};
+
+TEST_P(SkipPastEnd, IsEndOfFile) {
+    const auto [seekable, count] = GetParam();
+    auto script = make_script(pattern_bytes(20000));
+    script->seekable = seekable;
+    auto reader = buffered(script);
+    Bytes got(10);
+    ASSERT_FALSE(reader.read_exact(got.data(), 10));
+    auto failure = reader.skip(count);
+    ASSERT_TRUE(failure);
+    EXPECT_TRUE(failure->is_end_of_file());
+    EXPECT_LE(script->furthest_position, 20000u);
+    if (seekable) {
+        EXPECT_EQ(script->seek_forward_calls, 0u);
+        EXPECT_EQ(script->bytes_read, capacity);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, SkipPastEnd,
+                         ::testing::Combine(::testing::Bool(),
+                                            ::testing::Values(19991, 30000, std::uint64_t{1} << 40,
+                                                              std::uint64_t{INT64_MAX},
+                                                              std::numeric_limits<std::uint64_t>::max())));
+
+TEST(BufferedReader, SkipToExactlyTheEndSucceeds) {
+    for (bool seekable : {true, false}) {
+        auto script = make_script(pattern_bytes(20000));
+        script->seekable = seekable;
+        auto reader = buffered(script);
+        Bytes got(10);
+        ASSERT_FALSE(reader.read_exact(got.data(), 10));
+        EXPECT_FALSE(reader.skip(19990)) << seekable;
+        std::byte one{};
+        auto failure = reader.read_exact(&one, 1);
+        ASSERT_TRUE(failure);
+        EXPECT_TRUE(failure->is_end_of_file());
+    }
+}
+
+TEST(BufferedReader, SkipMeetsError) {
+    for (bool seekable : {true, false}) {
+        auto script = make_script(pattern_bytes(20000));
+        script->seekable = seekable;
+        script->fail_at(12000, EIO);
+        auto reader = buffered(script);
+        auto status = reader.skip(15000);
+        if (seekable) {
+            EXPECT_FALSE(status);  // a seek reads nothing
+        } else {
+            ASSERT_TRUE(status);
+            EXPECT_EQ(status->error_number(), EIO);
+        }
+    }
+}
+
+// A rewind goes back to offset 0 and forgets the buffered bytes.
+TEST(BufferedReader, RewindDiscardsTheBuffer) {
+    const Bytes file = pattern_bytes(20000);
+    auto script = make_script(file);
+    auto reader = buffered(script);
+    Bytes got(100);
+    ASSERT_FALSE(reader.read_exact(got.data(), 100));
+    ASSERT_EQ(script->read_calls, 1u);
+    // Change the file under the buffer: a buffer that survived the rewind
+    // would hand out the old bytes.
+    script->bytes[0] = std::byte{0xAB};
+    script->bytes[50] = std::byte{0xCD};
+    ASSERT_FALSE(reader.rewind());
+    EXPECT_EQ(script->seek_to_start_calls, 1u);
+    ASSERT_FALSE(reader.read_exact(got.data(), 100));
+    EXPECT_EQ(script->read_calls, 2u);
+    EXPECT_EQ(got[0], std::byte{0xAB});
+    EXPECT_EQ(got[50], std::byte{0xCD});
+    EXPECT_EQ(slice(got, 1, 49), slice(file, 1, 49));
+}
+
+TEST(BufferedReader, RewindAfterEndReadsAgain) {
+    const Bytes file = pattern_bytes(500);
+    auto script = make_script(file);
+    auto reader = buffered(script);
+    Bytes got(600);
+    ASSERT_TRUE(reader.read_exact(got.data(), 600));
+    ASSERT_FALSE(reader.rewind());
+    ASSERT_FALSE(reader.read_exact(got.data(), 500));
+    EXPECT_EQ(slice(got, 0, 500), file);
+}
+
+TEST(BufferedReader, RewindOfUnseekableFileFails) {
+    const Bytes file = pattern_bytes(500);
+    auto script = make_script(file);
+    script->seekable = false;
+    auto reader = buffered(script);
+    Bytes got(100);
+    ASSERT_FALSE(reader.read_exact(got.data(), 100));
+    auto failure = reader.rewind();
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->error_number(), ESPIPE);
+    EXPECT_EQ(failure->display(), "Illegal seek (os error 29)");
+}
+
+TEST(BufferedReader, RemainingCountsBufferedBytes) {
+    auto script = make_script(pattern_bytes(20000));
+    auto reader = buffered(script);
+    EXPECT_EQ(reader.remaining(), 20000u);
+    Bytes got(100);
+    ASSERT_FALSE(reader.read_exact(got.data(), 100));
+    EXPECT_EQ(reader.remaining(), 19900u);
+    ASSERT_FALSE(reader.skip(10000));
+    EXPECT_EQ(reader.remaining(), 9900u);
+
+    script->seekable = false;
+    EXPECT_FALSE(reader.remaining().has_value());
+}
+
+}  // namespace
+}  // namespace pelvar_test
