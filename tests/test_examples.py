@@ -1,0 +1,351 @@
+"""The examples in examples/, run as a user runs them, on tiny files that the
+sample-file script writes, so that none of them can rot; the bundled sample
+files; and the types that the stub package gives the module.
+
+The examples that need matplotlib, Dask or tqdm, and the type checks that need
+mypy, are skipped where those are not installed (they all are in the check
+tools/checks/70-typing-and-examples.sh).
+"""
+
+from __future__ import annotations
+
+import importlib.util
+import math
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import pelvar
+
+REPO = Path(__file__).resolve().parent.parent
+EXAMPLES = REPO / "examples"
+sys.path.insert(0, str(EXAMPLES))
+
+import eventtools  # noqa: E402
+import make_samples  # noqa: E402
+
+SAMPLE_FILES = ["pulses.wd1", "pulses_2ch.wd2", "pulses_1ch.wd2"]
+
+
+def has(module: str) -> bool:
+    return importlib.util.find_spec(module) is not None
+
+
+needs_matplotlib = pytest.mark.skipif(not has("matplotlib"), reason="matplotlib is not installed")
+needs_dask = pytest.mark.skipif(not (has("dask") and has("tqdm")), reason="dask or tqdm is not installed")
+needs_mypy = pytest.mark.skipif(not has("mypy"), reason="mypy is not installed")
+
+
+def run(script: str, *args: object, cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
+    """Runs an example with this interpreter, as `python examples/SCRIPT ARGS`."""
+    env = dict(os.environ, MPLBACKEND="Agg", PYTHONDONTWRITEBYTECODE="1")
+    return subprocess.run([sys.executable, str(EXAMPLES / script), *map(str, args)], cwd=cwd or REPO, env=env,
+                          capture_output=True, text=True, timeout=300)
+
+
+def ok(result: subprocess.CompletedProcess[str]) -> str:
+    assert result.returncode == 0, f"exit {result.returncode}\n{result.stdout}\n{result.stderr}"
+    return result.stdout
+
+
+@pytest.fixture(scope="module")
+def tiny(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    out = tmp_path_factory.mktemp("samples")
+    ok(run("make_samples.py", "--out", out, "--tiny"))
+    return out
+
+
+def expected_shapes(sizes: make_samples.Sizes) -> dict[str, tuple[int, int, int]]:
+    """events, values per event, channels per event of each sample file."""
+    return {
+        "pulses.wd1": (4 * sizes.triggers, sizes.samples, 1),
+        "pulses_2ch.wd2": (sizes.triggers, 2 * sizes.samples, 2),
+        "pulses_1ch.wd2": (sizes.triggers, sizes.samples, 1),
+    }
+
+
+def read_all(path: Path) -> list[dict]:
+    return list(pelvar.EventReader(str(path), "WD1" if path.suffix == ".wd1" else "WD2"))
+
+
+# --- the sample files ---------------------------------------------------------
+
+@pytest.mark.parametrize("where", ["tiny", "bundled"])
+@pytest.mark.parametrize("name", SAMPLE_FILES)
+def test_sample_files_read_back_with_their_shapes(where, name, tiny):
+    """The generated files (and the committed ones, which must match the
+    generator's default sizes) read as the events they were written as; the
+    single-channel WD2 file is recognised as such."""
+    folder, sizes = (tiny, make_samples.TINY) if where == "tiny" else (EXAMPLES / "data", make_samples.DEFAULT)
+    events = read_all(folder / name)
+    count, values, channels = expected_shapes(sizes)[name]
+    assert len(events) == count
+    assert {len(e["data"]) for e in events} == {values}
+    if name.endswith(".wd2"):
+        assert {e["channels"] for e in events} == {channels}
+        assert {e["samples"] for e in events} == {sizes.samples}
+    distinct = sorted(set(e["event_counter"] for e in events))
+    assert [e["event_counter"] for e in events] == sorted(e["event_counter"] for e in events)
+    assert distinct[1] == distinct[0] + 1 and len(distinct) == sizes.triggers
+
+
+def test_bundled_sample_files_are_small_and_complete():
+    files = [p for p in (EXAMPLES / "data").rglob("*") if p.is_file()]
+    names = {p.relative_to(EXAMPLES / "data").as_posix() for p in files}
+    assert set(SAMPLE_FILES) <= names
+    assert len([n for n in names if n.startswith("run/")]) == make_samples.DEFAULT.run_files
+    assert sum(p.stat().st_size for p in files) < 400 * 1024
+
+
+def test_make_samples_is_repeatable_and_keeps_existing_files(tmp_path):
+    first, second = tmp_path / "a", tmp_path / "b"
+    ok(run("make_samples.py", "--out", first, "--tiny"))
+    ok(run("make_samples.py", "--out", second, "--tiny"))
+    files = sorted(p.relative_to(first) for p in first.rglob("*") if p.is_file())
+    assert files and all((first / f).read_bytes() == (second / f).read_bytes() for f in files)
+    (first / "pulses.wd1").write_bytes(b"kept")
+    assert "already" in ok(run("make_samples.py", "--out", first, "--tiny", "--if-missing"))
+    assert (first / "pulses.wd1").read_bytes() == b"kept"
+
+
+# --- the helpers the examples share ---------------------------------------------
+
+@pytest.mark.parametrize("counters, distinct, gaps, missing, jumps", [
+    ([5, 6, 7, 8], 4, [], 0, 0),
+    ([5, 5, 5, 6, 6, 6], 2, [], 0, 0),                      # WD1: one event per channel and trigger
+    ([1, 2, 5, 6, 8], 5, [(2, 5, 2), (6, 8, 1)], 3, 0),
+    ([4294967294, 4294967295, 0, 1], 4, [], 0, 0),          # WD2 counter wrapping
+    ([-2, -1, 0, 1], 4, [], 0, 0),                          # WD1 signed word wrapping
+    ([4294967294, 1], 2, [(4294967294, 1, 2)], 2, 0),       # a gap across the wrap
+    ([10, 11, 3, 4], 4, [], 0, 1),                          # a step back is a jump, not a gap
+    ([7], 1, [], 0, 0),
+])
+def test_counter_track(counters, distinct, gaps, missing, jumps):
+    track = eventtools.CounterTrack()
+    for c in counters:
+        track.add(c)
+    assert (track.first, track.last) == (counters[0], counters[-1])
+    assert track.distinct == distinct
+    assert [(g.after, g.next, g.missing) for g in track.gaps] == gaps
+    assert (track.gap_count, track.missing, track.jumps) == (len(gaps), missing, jumps)
+
+
+@pytest.mark.parametrize("samples, baseline_samples, baseline, amplitude", [
+    ([10, 10, 10, 10, 4, 8, 10], 4, 10.0, -6.0),         # a pulse that goes down
+    ([1, 3, 1, 3, 9, 2], 4, 2.0, 7.0),                    # one that goes up
+    ([2, 2, 2], 16, 2.0, 0.0),                            # fewer samples than the baseline wants
+    ([], 16, math.nan, math.nan),
+])
+def test_baseline_and_amplitude(samples, baseline_samples, baseline, amplitude):
+    got = eventtools.baseline_and_amplitude(np.asarray(samples, dtype=np.float64), baseline_samples)
+    assert got == pytest.approx((baseline, amplitude), nan_ok=True)
+
+
+@pytest.mark.parametrize("values, samples, rows", [
+    (range(12), 4, [[0, 1, 2, 3], [4, 5, 6, 7], [8, 9, 10, 11]]),   # channel after channel
+    (range(10), 4, [[0, 1, 2, 3], [4, 5, 6, 7]]),                   # a damaged block: whole rows only
+    ([], 0, []),
+])
+def test_wd2_channel_waveforms(values, samples, rows):
+    event = {"event_counter": 0, "timestamp": 0, "samples": samples, "sampling_period": 1, "channels": len(rows),
+             "data": np.asarray(values, dtype=np.float32)}
+    got = eventtools.channel_waveforms(event)
+    assert [c for c, _ in got] == list(range(len(rows)))
+    assert [w.tolist() for _, w in got] == rows
+
+
+@pytest.mark.parametrize("name, given, expected", [
+    ("a.wd1", None, "WD1"), ("A.WD2", None, "WD2"), ("run.dat", "WD2", "WD2"), ("a.wd1", "WD2", "WD2"),
+    ("run.dat", None, ValueError), ("a.wd1", "wd1", ValueError),
+])
+def test_reader_type_for(name, given, expected):
+    if expected is ValueError:
+        with pytest.raises(ValueError):
+            eventtools.reader_type_for(name, given)
+    else:
+        assert eventtools.reader_type_for(name, given) == expected
+
+
+# --- the examples, run as commands ------------------------------------------------
+
+def facts(output: str) -> dict[str, str]:
+    """The "label  value" lines of a summary."""
+    return {m[1].strip(): m[2] for m in re.finditer(r"^(\S[^\n]*?)  +(\S[^\n]*)$", output.split("\n\n")[0], re.M)}
+
+
+@pytest.mark.parametrize("name", SAMPLE_FILES)
+def test_summary_matches_the_events(tiny, name):
+    path = tiny / name
+    output = ok(run("summary.py", path, "--baseline-samples", 8))
+    events = read_all(path)
+    counters = [e["event_counter"] for e in events]
+    distinct = sorted(set(counters))
+    missing = counters[-1] - counters[0] + 1 - len(distinct)
+    gaps = sum(1 for a, b in zip(distinct, distinct[1:]) if b - a > 1)
+    got = facts(output)
+    assert got["events"] == str(len(events))
+    assert got["event counters"].startswith(f"{counters[0]} .. {counters[-1]} in file order, {len(distinct)} distinct, "
+                                            f"{gaps} gaps ({missing} missing)")
+    stamps = [e["timestamp"] for e in events]
+    assert got["timestamps"] == f"{min(stamps)} .. {max(stamps)}"
+    # the channel table: one row per channel, baseline = mean of the first 8 samples
+    waves: dict[int, list[np.ndarray]] = {}
+    for e in events:
+        for channel, wave in eventtools.channel_waveforms(e):
+            waves.setdefault(channel, []).append(wave)
+    table = output.split("\n\n")[1].splitlines()[2:]
+    assert [int(row.split()[0]) for row in table] == sorted(waves)
+    for row, channel in zip(table, sorted(waves)):
+        cells = row.split()
+        assert int(cells[1]) == len(waves[channel])
+        baseline = np.mean([w[:8].mean() for w in waves[channel]])
+        assert float(cells[2]) == pytest.approx(baseline, rel=1e-3)
+
+
+def test_summary_reports_files_it_cannot_read(tiny, tmp_path):
+    (tmp_path / "empty.wd2").write_bytes(b"")
+    result = run("summary.py", tiny / "pulses.wd1", tmp_path / "empty.wd2", tmp_path / "missing.wd1")
+    assert result.returncode == 1
+    assert "events" in result.stdout
+    assert "empty.wd2: OSError: failed to fill whole buffer" in result.stderr
+    assert "missing.wd1: FileNotFoundError: No such file or directory (os error 2)" in result.stderr
+
+
+@pytest.mark.parametrize("name", SAMPLE_FILES)
+def test_quickstart(tiny, name):
+    output = ok(run("quickstart.py", tiny / name))
+    assert output.splitlines()[-1] == f"{len(read_all(tiny / name))} events"
+    assert output.splitlines()[0].startswith(name[-3:].upper())
+
+
+@needs_matplotlib
+@pytest.mark.parametrize("name, extra", [
+    ("pulses.wd1", []), ("pulses.wd1", ["--sampling-period", "1000"]), ("pulses_2ch.wd2", []),
+    ("pulses_1ch.wd2", ["-n", "2"]),
+])
+def test_plot_waveforms_writes_a_png(tiny, tmp_path, name, extra):
+    from matplotlib.image import imread
+
+    out = tmp_path / "plot.png"
+    assert ok(run("plot_waveforms.py", tiny / name, "-o", out, *extra)).strip() == str(out)
+    height, width, _ = imread(out).shape
+    assert width > 600 and height > 300
+
+
+@needs_matplotlib
+@pytest.mark.parametrize("name, events", [("pulses.wd1", 3), ("pulses_2ch.wd2", 2), ("pulses_1ch.wd2", 50)])
+def test_plot_waveforms_takes_the_first_events_of_every_channel(tiny, name, events):
+    import plot_waveforms
+
+    per_channel, periods = plot_waveforms.collect(tiny / name, None, events)
+    all_events = read_all(tiny / name)
+    expected: dict[int, list[int]] = {}
+    for e in all_events:
+        for channel, _ in eventtools.channel_waveforms(e):
+            expected.setdefault(channel, []).append(e["event_counter"])
+    assert {c: [counter for counter, _ in waves] for c, waves in per_channel.items()} == \
+        {c: counters[:events] for c, counters in expected.items()}
+    assert periods == {e["sampling_period"] for e in all_events if "sampling_period" in e}
+
+
+@needs_dask
+def test_many_files_with_both_engines(tiny, tmp_path):
+    folder = tmp_path / "run"
+    folder.mkdir()
+    for f in sorted((tiny / "run").iterdir()):
+        (folder / f.name).write_bytes(f.read_bytes())
+    output = ok(run("many_files.py", folder, "--workers", 2, "--engine", "both"))
+    assert "futures and dask agree on every file" in output
+    total = next(line for line in output.splitlines() if line.startswith("total")).split()
+    assert int(total[2]) == sum(len(read_all(p)) for p in folder.iterdir())
+    # a file that cannot be read is reported, and the others are still done
+    (folder / "broken.wd2").write_bytes(b"\0" * 10)
+    result = run("many_files.py", folder, "--workers", 2, "--engine", "futures", "--progress", "always")
+    assert result.returncode == 1
+    assert re.search(r"^broken\.wd2 .*OSError: failed to fill whole buffer$", result.stdout, re.M)
+    assert "1 failed" in result.stdout
+    assert "futures: 100%" in result.stderr
+
+
+# --- types ------------------------------------------------------------------------
+
+def stubs_installed() -> bool:
+    origin = Path(pelvar.__file__).parent
+    return (origin / "pelvar-stubs" / "__init__.pyi").is_file()
+
+
+needs_stubs = pytest.mark.skipif(not stubs_installed(), reason="the pelvar-stubs package is not installed")
+
+
+def mypy(*args: object, cache: Path) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(cache), *map(str, args)],
+                          cwd=REPO, capture_output=True, text=True, timeout=600)
+
+
+@pytest.fixture(scope="module")
+def mypy_cache(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    return tmp_path_factory.mktemp("mypy-cache")
+
+
+@needs_mypy
+@needs_stubs
+def test_stubs_agree_with_the_module(mypy_cache, tmp_path):
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "pelvar", "--mypy-config-file",
+                             str(REPO / "pyproject.toml")], cwd=tmp_path, capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@needs_mypy
+@needs_stubs
+def test_examples_pass_mypy_strict(mypy_cache):
+    result = mypy("--config-file", REPO / "pyproject.toml", "--strict", EXAMPLES, cache=mypy_cache)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+MISUSE = '''
+from pathlib import Path
+import numpy as np
+import numpy.typing as npt
+import pelvar
+from pelvar import WD1Event, WD2Event
+
+pelvar.EventReader(Path("a.wd1"), "WD1")  # E: arg-type
+pelvar.EventReader("a.wd1")  # E: call-arg
+pelvar.EventReader("a.wd1", "WD1", "r")  # E: call-arg
+pelvar.EventReader(path="a.wd1", reader_type="WD1").close()  # E: attr-defined
+reader = pelvar.EventReader("a.wd1", "WD1")
+same: pelvar.EventReader = iter(reader)
+for event in reader:
+    event["board_id"]  # E: typeddict-item
+    event["samples"]  # E: typeddict-item
+    counter: int = event["event_counter"]
+    if "board_id" in event:
+        wd1: WD1Event = event
+        floats: npt.NDArray[np.float32] = event["data"]  # E: assignment
+        words: npt.NDArray[np.uint16] = event["data"]
+        event["channels"]  # E: typeddict-item
+    else:
+        wd2: WD2Event = event
+        ints: npt.NDArray[np.uint16] = event["data"]  # E: assignment
+        values: npt.NDArray[np.float32] = event["data"]
+        stamp: str = event["timestamp"]  # E: assignment
+class Mine(pelvar.EventReader): ...  # E: misc
+'''
+
+
+@needs_mypy
+@needs_stubs
+def test_stubs_reject_misuse(mypy_cache, tmp_path):
+    """Each line marked `# E: code` must give that error and no other line any:
+    the stubs are precise, not Any."""
+    source = tmp_path / "misuse.py"
+    source.write_text(MISUSE)
+    result = mypy("--strict", "--no-error-summary", "--show-error-codes", "--no-pretty", source, cache=mypy_cache)
+    expected = {(n, m[1]) for n, line in enumerate(MISUSE.splitlines(), 1) if (m := re.search(r"# E: (\S+)", line))}
+    got = {(int(m[1]), m[2]) for m in re.finditer(r"misuse\.py:(\d+): error: .*\[([\w-]+)\]$", result.stdout, re.M)}
+    assert got == expected, result.stdout
