@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# The libFuzzer target over both readers (fuzz/), with ASan and UBSan, for
+# a bounded time: PELVAR_FUZZ_SECONDS (default 60). Fails on any crash,
+# sanitizer report, failed differential check, time-out or memory blow-up.
+# The corpus that it grows is kept under $work and reused by later runs;
+# an input that fails is left in $work/fuzz-artifacts/.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+seconds="${PELVAR_FUZZ_SECONDS:-60}"
+build="$work/fuzz-build"
+seeds="$work/fuzz-seeds"
+corpus="$work/fuzz-corpus"
+artifacts="$work/fuzz-artifacts"
+cmake -S "$repo/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build "$build"
+rm -rf "$seeds"
+python3 "$repo/fuzz/make_corpus.py" "$seeds"
+mkdir -p "$corpus" "$artifacts"
+log="$work/fuzz.log"
+# Blocks larger than the 8192-byte buffer take another road: allow them.
+status=0
+"$build/fuzz_readers" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -max_len=20000 \
+    -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$seeds" >"$log" 2>&1 || status=$?
+# The progress lines are many; the rest (start, crash report, statistics) is shown.
+grep -v -E -e '^#[0-9]+[[:space:]]+(NEW|REDUCE|pulse)' -e '# Uses: [0-9]+$' "$log" || true
+if [ "$status" -ne 0 ]; then
+    echo "the fuzzer failed (exit $status); inputs in $artifacts:" >&2
+    ls -l "$artifacts" >&2
+fi
+exit "$status"
