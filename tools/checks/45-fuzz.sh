@@ -6,7 +6,7 @@
 # an input that fails is left in $work/fuzz-artifacts/.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 seconds="${PELVAR_FUZZ_SECONDS:-60}"
-build="$work/fuzz-build"
+build="$builds/fuzz-build"
 seeds="$work/fuzz-seeds"
 corpus="$work/fuzz-corpus"
 artifacts="$work/fuzz-artifacts"

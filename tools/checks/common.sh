@@ -3,6 +3,10 @@ set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 work="${PELVAR_WORK:-$HOME/.cache/pelvar}"
 mkdir -p "$work"
+# CMake build trees belong to one checkout: CMake refuses a tree configured
+# from another source folder, and CI runs in a fresh clone.
+builds="$work/builds/$(printf '%s' "$repo" | md5sum | cut -c1-12)"
+mkdir -p "$builds"
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 
 # The interpreter of a CPython minor version: pyenv's, or one on PATH.
@@ -47,7 +51,7 @@ install_module() {
     local dir="$1"
     shift
     PELVAR_WERROR=ON "$dir/bin/python" -m pip install -q --no-deps --force-reinstall \
-        --config-settings=build-dir="$work/build/$(basename "$dir")" "$@" "$repo"
+        --config-settings=build-dir="$builds/$(basename "$dir")" "$@" "$repo"
 }
 
 # pytest that fails when it collects no test (its exit code 5).

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The module on a free-threaded CPython 3.13 ("3.13t"): it builds with
+# warnings as errors, and tests/test_threads.py and then the whole suite pass,
+# once as users get it (the import switches the interpreter lock back on) and
+# once with PYTHON_GIL=0 (threads really run in parallel).
+#
+# The interpreter is not a Debian package: tools/build-free-threaded-python.sh
+# builds it from Debian's python3.13 source into /opt/cpython-3.13t (about
+# 10-15 minutes on two cores). Without it this check is skipped, unless
+# PELVAR_FREE_THREADED=1 asks for the build. PELVAR_FREE_THREADED_PYTHON
+# names another free-threaded interpreter.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+python="${PELVAR_FREE_THREADED_PYTHON:-/opt/cpython-3.13t/bin/python3.13t}"
+if [ ! -x "$python" ]; then
+    if [ "${PELVAR_FREE_THREADED:-0}" = 1 ]; then
+        echo "building a free-threaded CPython (tools/build-free-threaded-python.sh)"
+        start=$SECONDS
+        bash "$repo/tools/build-free-threaded-python.sh"
+        echo "built in $((SECONDS - start)) s"
+    else
+        echo "skipped: no free-threaded CPython at $python;" \
+            "PELVAR_FREE_THREADED=1 builds it (tools/build-free-threaded-python.sh)"
+        exit 0
+    fi
+fi
+"$python" -c 'import sys, sysconfig; sys.exit(sysconfig.get_config_var("Py_GIL_DISABLED") != 1)' \
+    || { echo "$python is not a free-threaded build" >&2; exit 1; }
+
+venv="$work/venv-py3.13t"
+# Wheels only: NumPy has cp313t wheels from 2.1 on.
+make_venv "$venv" "$python" --only-binary=:all: "numpy>=2.1" pytest hypothesis
+install_module "$venv"
+"$venv/bin/python" -c 'import sys, numpy; print(sys.version.split()[0], "free-threaded, numpy", numpy.__version__)'
+
+unset PYTHON_GIL
+echo "--- tests/test_threads.py, the lock as the import leaves it"
+run_pytest "$venv/bin/python" -q tests/test_threads.py
+echo "--- the whole suite, the lock as the import leaves it"
+run_pytest "$venv/bin/python" -q
+echo "--- the whole suite with PYTHON_GIL=0"
+PYTHON_GIL=0 run_pytest "$venv/bin/python" -q

@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# The real target, 64-bit Arm Linux:
+#   1. GoogleTest and the C++ reader tests (tests/cpp) cross-built with
+#      Debian's aarch64 toolchain and run under qemu-user;
+#   2. the error texts of io_failure.cpp with each strerror_r variant: glibc's
+#      GNU one (x86_64 and arm64), the XSI one (glibc without _GNU_SOURCE) and
+#      musl's (a static musl program).
+# With PELVAR_ARM64_PYTHON=1 it then runs the Python suite inside a Debian
+# arm64 tree (tools/arm64/python-suite.sh; slow, so on request only).
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+apt_install crossbuild-essential-arm64 qemu-user-static googletest musl-tools cmake ninja-build binutils
+
+arm="$work/arm64"
+mkdir -p "$arm"
+toolchain="$repo/tools/arm64/toolchain.cmake"
+sysroot=/usr/aarch64-linux-gnu
+qemu=(qemu-aarch64-static -L "$sysroot")
+warnings=(-Wall -Wextra -Wpedantic -Werror)
+
+step_start=$SECONDS
+step() {
+    echo "--- $* (after $((SECONDS - step_start)) s)"
+}
+
+# Runs a command with its output in a log, shown only when it fails.
+quiet() {
+    local log="$1"
+    shift
+    if ! "$@" >"$log" 2>&1; then
+        cat "$log" >&2
+        echo "failed: $*" >&2
+        return 1
+    fi
+}
+
+# 1a. GoogleTest for arm64 from Debian's source package, installed under
+# $arm/gtest-root/usr; rebuilt when the package or the toolchain file changes.
+gtest_root="$arm/gtest-root"
+gtest_stamp="$(dpkg-query -W -f='${Version}' googletest) $(sha256sum "$toolchain" | cut -c1-16)"
+if [ "$(cat "$arm/gtest.stamp" 2>/dev/null)" != "$gtest_stamp" ]; then
+    step "GoogleTest for arm64"
+    rm -rf "$arm/gtest-build" "$gtest_root"
+    quiet "$arm/gtest.log" cmake -S /usr/src/googletest -B "$arm/gtest-build" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+        -DCMAKE_POLICY_VERSION_MINIMUM=3.5
+    quiet "$arm/gtest.log" cmake --build "$arm/gtest-build" -j2
+    DESTDIR="$gtest_root" quiet "$arm/gtest.log" cmake --install "$arm/gtest-build"
+    echo "$gtest_stamp" >"$arm/gtest.stamp"
+fi
+
+# 1b. The reader library and tests/cpp, optimised (-O2, asserts kept): on
+# arm64 plain char is unsigned and the optimiser meets other code paths.
+step "cross-building tests/cpp for aarch64"
+build="$arm/cpp-tests"
+cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DPELVAR_ARM64_PREFIXES="$gtest_root" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g" \
+    -DPELVAR_BUILD_MODULE=OFF -DPELVAR_BUILD_TESTS=ON -DPELVAR_WERROR=ON >/dev/null
+cmake --build "$build" -j2
+for program in $(find "$build/tests" -path '*/CMakeFiles' -prune -o -type f -perm -u+x -print); do
+    machine=$(readelf -h "$program" | sed -n 's/^ *Machine: *//p')
+    echo "$(basename "$program"): $machine"
+    [ "$machine" = "AArch64" ] || { echo "$program is not an AArch64 program" >&2; exit 1; }
+done
+
+# ctest would start qemu once per test case; each GoogleTest program runs
+# once, whole, instead, and ctest runs only the tests that are not cases of
+# one (if any).
+step "running tests/cpp under qemu-aarch64"
+ctest --test-dir "$build" --show-only=json-v1 >"$build/tests.json"
+plan=$("$(python_for 3.11)" - "$build/tests.json" <<'EOF_PLAN'
+import json, sys
+tests = json.load(open(sys.argv[1]))["tests"]
+programs, others = [], []
+for test in tests:
+    command = test.get("command", [])
+    filters = [i for i, a in enumerate(command) if a.startswith("--gtest_filter=")]
+    if filters:
+        program = command[filters[0] - 1]  # the emulator and its options come before it
+        if program not in programs:
+            programs.append(program)
+    else:
+        others.append(test["name"])
+if not tests:
+    sys.exit("ctest knows no test")
+for program in programs:
+    print("program", program)
+for name in others:
+    print("test", name)
+EOF_PLAN
+)
+others=()
+while read -r kind value; do
+    if [ "$kind" = program ]; then
+        echo "$(basename "$value") under qemu-aarch64:"
+        "${qemu[@]}" "$value" --gtest_brief=1 </dev/null
+    else
+        others+=("$value")
+    fi
+done <<<"$plan"
+if [ "${#others[@]}" -ne 0 ]; then
+    ctest --test-dir "$build" --output-on-failure --timeout 600 \
+        -R "^($(printf '%s\n' "${others[@]}" | sed 's/[][\\.*^$+?(){}|]/\\&/g' | paste -sd'|'))\$"
+fi
+
+# 2. io_failure.cpp with each strerror_r.
+step "strerror_r variants"
+checks="$arm/strerror"
+mkdir -p "$checks"
+check_source="$repo/tools/arm64/strerror_check.cpp"
+sources=("$check_source" "$repo/src/io_failure.cpp")
+common_flags=(-std=c++20 "${warnings[@]}" -I"$repo/src")
+
+g++ "${common_flags[@]}" -DPELVAR_EXPECT_STRERROR_R=2 "${sources[@]}" -o "$checks/gnu-x86_64"
+printf "x86_64, glibc, g++ default: "
+"$checks/gnu-x86_64"
+
+# Without _GNU_SOURCE (which g++ defines for libstdc++) glibc declares the
+# XSI strerror_r.
+g++ "${common_flags[@]}" -U_GNU_SOURCE -D_POSIX_C_SOURCE=200809L -DPELVAR_EXPECT_STRERROR_R=1 \
+    "${sources[@]}" -o "$checks/xsi-glibc"
+nm "$checks/xsi-glibc" | grep -q '__xpg_strerror_r' || { echo "xsi-glibc does not call __xpg_strerror_r" >&2; exit 1; }
+printf "x86_64, glibc without _GNU_SOURCE: "
+"$checks/xsi-glibc"
+
+aarch64-linux-gnu-g++ "${common_flags[@]}" -DPELVAR_EXPECT_STRERROR_R=2 "${sources[@]}" -o "$checks/gnu-aarch64"
+printf "aarch64, glibc, under qemu: "
+"${qemu[@]}" "$checks/gnu-aarch64"
+
+# musl: Debian's musl-tools has a C compiler wrapper only. The C++ headers of
+# g++ go in front of musl's C headers (two glibc names that libstdc++'s
+# configuration uses are mapped), and the program is linked statically
+# against musl's libc.a, with musl_shims.cpp for three glibc symbols of
+# Debian's libstdc++.a.
+musl_include=/usr/include/x86_64-linux-musl
+musl_lib=/usr/lib/x86_64-linux-musl
+gcc_version=$(g++ -dumpversion)
+musl_flags=(-nostdinc
+    -isystem "/usr/include/c++/$gcc_version"
+    -isystem "/usr/include/x86_64-linux-gnu/c++/$gcc_version"
+    -isystem "$(g++ -print-file-name=include)"
+    -isystem "$musl_include"
+    '-D__GLIBC_PREREQ(major,minor)=0' -D__locale_t=locale_t)
+objects=()
+for source in "${sources[@]}" "$repo/tools/arm64/musl_shims.cpp"; do
+    object="$checks/musl-$(basename "$source" .cpp).o"
+    g++ "${common_flags[@]}" "${musl_flags[@]}" -DPELVAR_EXPECT_STRERROR_R=1 -c "$source" -o "$object"
+    objects+=("$object")
+done
+g++ -static -nostdlib -o "$checks/xsi-musl" \
+    "$musl_lib/crt1.o" "$musl_lib/crti.o" "$(g++ -print-file-name=crtbeginT.o)" "${objects[@]}" \
+    -Wl,--start-group "$(g++ -print-file-name=libstdc++.a)" "$(g++ -print-file-name=libgcc.a)" \
+    "$(g++ -print-file-name=libgcc_eh.a)" "$musl_lib/libc.a" -Wl,--end-group \
+    "$(g++ -print-file-name=crtend.o)" "$musl_lib/crtn.o"
+# musl's own wording ("I/O error" where glibc says "Input/output error")
+# shows that its strerror_r gave the text.
+printf "x86_64, musl, static: "
+"$checks/xsi-musl" | tee "$checks/xsi-musl.out"
+grep -q '"I/O error"' "$checks/xsi-musl.out" || { echo "the musl program did not use musl's texts" >&2; exit 1; }
+
+step "C++ part done"
+
+# 3. On request: the Python suite on arm64.
+if [ "${PELVAR_ARM64_PYTHON:-0}" = 1 ]; then
+    step "Python suite in a Debian arm64 tree"
+    bash "$repo/tools/arm64/python-suite.sh"
+else
+    echo "skipped: the Python suite on arm64 (set PELVAR_ARM64_PYTHON=1, or run tools/arm64/python-suite.sh)"
+fi
+step "done"
