@@ -59,10 +59,21 @@ const KeyTable& keys() {
     return *table;
 }
 
+// A dictionary with room for its entries from the start: the default size
+// would be grown once, at the sixth key, for every event.
+PyObject* new_dict(Py_ssize_t entries) {
+#if PY_VERSION_HEX < 0x030E0000
+    return _PyDict_NewPresized(entries);
+#else
+    (void)entries;
+    return PyDict_New();
+#endif
+}
+
 // Builds one dictionary, in insertion order.
 class DictBuilder {
 public:
-    DictBuilder() : dict_(checked(PyDict_New())), keys_(keys()) {}
+    explicit DictBuilder(Py_ssize_t entries) : dict_(checked(new_dict(entries))), keys_(keys()) {}
 
     void put(Key key, PyRef value) {
         if (PyDict_SetItem(dict_.get(), keys_[key], value.get()) < 0) {
@@ -84,7 +95,7 @@ private:
 }  // namespace
 
 PyRef event_to_dict(WD1Event&& event) {
-    DictBuilder dict;
+    DictBuilder dict(7);
     dict.put_int(Key::event_size, event.event_size);
     dict.put_int(Key::board_id, event.board_id);
     dict.put_int(Key::pattern, event.pattern);
@@ -96,7 +107,7 @@ PyRef event_to_dict(WD1Event&& event) {
 }
 
 PyRef event_to_dict(WD2Event&& event) {
-    DictBuilder dict;
+    DictBuilder dict(6);
     dict.put_uint(Key::event_counter, event.event_counter);
     dict.put_uint(Key::timestamp, event.timestamp);
     dict.put_uint(Key::samples, event.samples);

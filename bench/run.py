@@ -1,0 +1,507 @@
+#!/usr/bin/env python3
+"""Throughput of the installed pelvar module against its peers.
+
+    python bench/run.py [--quick] [--size-mib N] [--big-mib N] [--repeat R]
+                        [--markdown] [--workloads KEY,...] [--dir PATH] [--strict]
+
+For every workload it writes an event file into a temporary folder (N MiB,
+default 256, so that it sits in the page cache), reads it once to warm the
+cache, then times, in rotating order, R times each (default 5):
+
+  pelvar     iterating pelvar.EventReader, dropping each event
+  plain      the plain Python reader of bench/plain_reader.py (same dicts)
+  bandwidth  reading the file in 1 MiB chunks into one reused buffer
+  fromfile   numpy.fromfile with a structured dtype (fixed-size WD1 files)
+
+and prints one table: events/s and MB/s (1 MB = 10^6 bytes) as the median
+with [min, max], timed by the reading thread's CPU time (--clock wall for
+elapsed time), and pelvar's speed as a multiple of each peer's (ratio of
+the medians). Then it measures streaming memory (peak RSS while iterating a
+big file, in a subprocess) and the cost of opening a small and a big WD2 file,
+and prints each target as a PASS or FAIL line.
+
+The exit status is 0 whatever the targets say, unless --strict is given.
+--quick (tiny files, one repetition) only shows that the script works.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable
+
+import numpy as np
+
+BENCH_DIR = Path(__file__).resolve().parent
+sys.path.insert(0, str(BENCH_DIR))
+
+import plain_reader  # noqa: E402
+
+try:
+    import pelvar
+except ImportError as error:  # pragma: no cover - a setup problem, not a result
+    sys.exit(f"pelvar is not installed in this interpreter ({sys.executable}): {error}")
+
+MIB = 1 << 20
+
+
+# ---- workloads --------------------------------------------------------------
+
+@dataclass(frozen=True)
+class Workload:
+    key: str
+    label: str
+    reader_type: str  # "WD1" or "WD2"
+    samples: int      # per channel
+    channels: int = 1  # WD2 only; 2 or more: events carry the channel field
+
+    @property
+    def dtype(self) -> np.dtype:
+        if self.reader_type == "WD1":
+            return plain_reader.wd1_dtype(self.samples)
+        return plain_reader.wd2_dtype(self.channels, self.samples)
+
+    @property
+    def event_bytes(self) -> int:
+        return self.dtype.itemsize
+
+
+WORKLOADS = [
+    Workload("wd1-0", "WD1 0 samples", "WD1", 0),
+    Workload("wd1-16", "WD1 16 samples", "WD1", 16),
+    Workload("wd1-1024", "WD1 1024 samples", "WD1", 1024),
+    Workload("wd1-65536", "WD1 65536 samples", "WD1", 65536),
+    Workload("wd2-2x16", "WD2 2ch x 16", "WD2", 16, 2),
+    Workload("wd2-2x1024", "WD2 2ch x 1024", "WD2", 1024, 2),
+    Workload("wd2-1x1024", "WD2 1ch x 1024", "WD2", 1024, 1),
+]
+
+# The big file of the memory and open-cost checks: 512 KiB blocks.
+BIG_WD2 = Workload("wd2-2x65536", "WD2 2ch x 65536", "WD2", 65536, 2)
+
+# Minimum pelvar/plain ratio (events per second) per workload.
+PLAIN_TARGETS = {"wd1-16": 6.0, "wd2-2x16": 6.0, "wd1-1024": 3.0, "wd2-2x1024": 3.0, "wd2-1x1024": 3.0,
+                 "wd1-65536": 1.0}
+BANDWIDTH_TARGETS = {"wd1-65536": 0.75}
+MEMORY_SLACK_MIB = 32
+OPEN_COST_TOLERANCE = 1.5  # big file / small file, best batch of each
+
+
+def write_events(path: Path, workload: Workload, count: int, seed: int = 1) -> int:
+    """Writes `count` consecutive events (counters 0, 1, ...); returns the bytes."""
+    dtype = workload.dtype
+    rng = np.random.default_rng(seed)
+    per_chunk = max(1, (32 * MIB) // dtype.itemsize)
+    values = workload.samples * (workload.channels if workload.reader_type == "WD2" else 1)
+    with open(path, "wb") as f:
+        for start in range(0, count, per_chunk):
+            k = min(per_chunk, count - start)
+            events = np.zeros(k, dtype)
+            index = np.arange(start, start + k, dtype=np.int64)
+            if workload.reader_type == "WD1":
+                events["event_size"] = dtype.itemsize
+                events["board_id"] = 7
+                events["pattern"] = index % 5
+                events["board_channel"] = index % 8
+                events["event_counter"] = index.astype(np.int32)
+                events["timestamp"] = (index * 100).astype(np.int32)
+                if values:
+                    events["data"] = rng.integers(0, 1 << 16, (k, values), dtype=np.uint16)
+            else:
+                events["event_counter"] = index.astype(np.uint32)
+                events["timestamp"] = (index * 1000).astype(np.uint64)
+                events["samples"] = workload.samples
+                events["sampling_period"] = 10
+                if workload.channels >= 2:
+                    events["channels"] = workload.channels
+                if values:
+                    data = rng.standard_normal((k, values), dtype=np.float32)
+                    data[data == 0] = 1.0  # keep the first value from reading as a channel count 0
+                    events["data"] = data
+            events.tofile(f)
+        f.flush()
+        os.fsync(f.fileno())  # no writeback while we measure
+    return count * dtype.itemsize
+
+
+def make_file(directory: Path, workload: Workload, size_bytes: int, *, min_events: int = 2) -> tuple[Path, int]:
+    count = max(min_events, size_bytes // workload.event_bytes)
+    path = directory / f"{workload.key}-{size_bytes // MIB}MiB.bin"
+    write_events(path, workload, count)
+    return path, count
+
+
+# ---- the readers timed ------------------------------------------------------
+
+def count_pelvar(path: str, workload: Workload) -> int:
+    count = 0
+    for _ in pelvar.EventReader(path, workload.reader_type):
+        count += 1
+    return count
+
+
+def count_plain(path: str, workload: Workload) -> int:
+    count = 0
+    for _ in plain_reader.read_events(path, workload.reader_type):
+        count += 1
+    return count
+
+
+def count_bandwidth(path: str, workload: Workload) -> int:
+    return plain_reader.read_bandwidth(path) // workload.event_bytes
+
+
+def count_fromfile(path: str, workload: Workload) -> int:
+    return len(plain_reader.read_fromfile_wd1(path, workload.samples))
+
+
+READERS: dict[str, Callable[[str, Workload], int]] = {
+    "pelvar": count_pelvar,
+    "plain": count_plain,
+    "bandwidth": count_bandwidth,
+    "fromfile": count_fromfile,
+}
+
+
+def readers_for(workload: Workload) -> list[str]:
+    names = ["pelvar", "plain", "bandwidth"]
+    if workload.reader_type == "WD1":
+        names.append("fromfile")
+    return names
+
+
+@dataclass
+class Timing:
+    seconds: list[float]
+
+    def rates(self, amount: float) -> list[float]:
+        return [amount / s for s in self.seconds]
+
+    @property
+    def median(self) -> float:
+        return statistics.median(self.seconds)
+
+
+@dataclass
+class WorkloadResult:
+    workload: Workload
+    events: int
+    file_bytes: int
+    timings: dict[str, Timing]
+
+    def ratio(self, peer: str) -> float | None:
+        """pelvar's speed as a multiple of the peer's (medians)."""
+        if peer not in self.timings:
+            return None
+        return self.timings[peer].median / self.timings["pelvar"].median
+
+
+def measure(workload: Workload, path: Path, events: int, repeat: int,
+            clock: Callable[[], float]) -> WorkloadResult:
+    names = readers_for(workload)
+    file_bytes = path.stat().st_size
+    plain_reader.read_bandwidth(str(path))  # warm the page cache
+    seconds: dict[str, list[float]] = {name: [] for name in names}
+    for rep in range(repeat):
+        order = names[rep % len(names):] + names[:rep % len(names)]
+        for name in order:
+            start = clock()
+            got = READERS[name](str(path), workload)
+            elapsed = clock() - start
+            if got != events:
+                raise SystemExit(f"{workload.label}: {name} delivered {got} events, the file holds {events}")
+            seconds[name].append(elapsed)
+    return WorkloadResult(workload, events, file_bytes, {name: Timing(s) for name, s in seconds.items()})
+
+
+# ---- memory and open cost ---------------------------------------------------
+
+MEMORY_PROBE = r"""
+import json, resource, sys
+path, reader_type, impl, bench_dir = sys.argv[1:5]
+sys.path.insert(0, bench_dir)
+import numpy
+import pelvar
+import plain_reader
+
+def status(key):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1]) * 1024
+    return None
+
+if impl == "pelvar":
+    events = pelvar.EventReader(path, reader_type)
+else:
+    events = plain_reader.read_events(path, reader_type)
+try:  # reset the peak to the current RSS (Linux 4.0 and later)
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    source = "VmHWM"
+except OSError:
+    source = "ru_maxrss"
+idle = status("VmRSS")
+largest = count = 0
+for event in events:
+    nbytes = event["data"].nbytes
+    if nbytes > largest:
+        largest = nbytes
+    count += 1
+    del event
+if source == "VmHWM":
+    peak = status("VmHWM")
+else:
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+print(json.dumps({"idle": idle, "peak": peak, "largest": largest, "count": count, "source": source}))
+"""
+
+
+def measure_memory(path: Path, workload: Workload, impl: str) -> dict:
+    result = subprocess.run(
+        [sys.executable, "-c", MEMORY_PROBE, str(path), workload.reader_type, impl, str(BENCH_DIR)],
+        check=True, capture_output=True, text=True)
+    return json.loads(result.stdout)
+
+
+def time_opens(path: Path, count: int, clock: Callable[[], float]) -> float:
+    """Seconds per EventReader(path, "WD2") (construction and destruction)."""
+    name = str(path)
+    start = clock()
+    for _ in range(count):
+        pelvar.EventReader(name, "WD2")
+    return (clock() - start) / count
+
+
+def measure_open_cost(small: Path, big: Path, batches: int, per_batch: int, clock: Callable[[], float]) -> dict:
+    time_opens(small, per_batch, clock)  # warm
+    time_opens(big, per_batch, clock)
+    small_times, big_times = [], []
+    for _ in range(batches):
+        small_times.append(time_opens(small, per_batch, clock))
+        big_times.append(time_opens(big, per_batch, clock))
+    return {"small": small_times, "big": big_times,
+            "small_bytes": small.stat().st_size, "big_bytes": big.stat().st_size}
+
+
+# ---- output -----------------------------------------------------------------
+
+def si(value: float) -> str:
+    """Three significant digits with a k/M/G suffix."""
+    for factor, suffix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
+        if abs(value) >= factor:
+            return f"{value / factor:.3g}{suffix}"
+    return f"{value:.3g}"
+
+
+def spread(values: list[float], show: Callable[[float], str]) -> str:
+    if len(values) == 1:
+        return show(values[0])
+    return f"{show(statistics.median(values))} [{show(min(values))}, {show(max(values))}]"
+
+
+def render(rows: list[list[str]], markdown: bool) -> str:
+    if markdown:
+        lines = ["| " + " | ".join(rows[0]) + " |", "|" + "|".join("---" for _ in rows[0]) + "|"]
+        lines += ["| " + " | ".join(row) + " |" for row in rows[1:]]
+        return "\n".join(lines)
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    lines = ["  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip() for row in rows]
+    lines.insert(1, "  ".join("-" * w for w in widths))
+    return "\n".join(lines)
+
+
+def results_table(results: list[WorkloadResult], markdown: bool) -> str:
+    rows = [["workload", "event bytes", "events", "reader", "events/s median [min, max]",
+             "MB/s median [min, max]", "pelvar ÷ reader"]]
+    for result in results:
+        first = True
+        for name, timing in result.timings.items():
+            ratio = result.ratio(name)
+            rows.append([
+                result.workload.label if first else "",
+                str(result.workload.event_bytes) if first else "",
+                si(result.events) if first else "",
+                name,
+                spread(timing.rates(result.events), si),
+                spread(timing.rates(result.file_bytes / 1e6), lambda v: f"{v:.0f}" if v >= 100 else f"{v:.3g}"),
+                "" if name == "pelvar" else f"{ratio:.2f}x",
+            ])
+            first = False
+    return render(rows, markdown)
+
+
+def machine_description() -> list[str]:
+    model = platform.processor() or "unknown"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return [
+        f"machine: {model}, {os.cpu_count()} CPUs, {platform.system()} {platform.release()}",
+        f"python: {platform.python_implementation()} {platform.python_version()}, numpy {np.__version__}",
+        f"pelvar: {pelvar.__file__}",
+    ]
+
+
+def check(ok: bool, text: str) -> tuple[bool, str]:
+    return ok, f"{'PASS' if ok else 'FAIL'}  {text}"
+
+
+def target_checks(results: list[WorkloadResult], memory: list[tuple[str, dict]],
+                  open_costs: list[tuple[str, dict]]) -> list[tuple[bool, str]]:
+    lines = []
+    for result in results:
+        key = result.workload.key
+        if key in PLAIN_TARGETS:
+            ratio = result.ratio("plain")
+            lines.append(check(ratio >= PLAIN_TARGETS[key],
+                               f"{result.workload.label}: pelvar/plain {ratio:.2f}x (target >= {PLAIN_TARGETS[key]}x)"))
+        if key in BANDWIDTH_TARGETS:
+            ratio = result.ratio("bandwidth")
+            lines.append(check(ratio >= BANDWIDTH_TARGETS[key],
+                               f"{result.workload.label}: pelvar/bandwidth {ratio:.2f}x "
+                               f"(target >= {BANDWIDTH_TARGETS[key]}x)"))
+    for label, m in memory:
+        growth = m["peak"] - m["idle"]
+        allowed = m["largest"] + MEMORY_SLACK_MIB * MIB
+        lines.append(check(growth <= allowed,
+                           f"streaming memory, {label}: peak RSS {m['peak'] / MIB:.1f} MiB - idle "
+                           f"{m['idle'] / MIB:.1f} MiB = {growth / MIB:.1f} MiB "
+                           f"(target <= largest event {m['largest'] / MIB:.2f} MiB + {MEMORY_SLACK_MIB} MiB; "
+                           f"{m['count']} events, {m['source']})"))
+    for label, o in open_costs:
+        small, big = min(o["small"]), min(o["big"])
+        ratio = big / small
+        lines.append(check(ratio <= OPEN_COST_TOLERANCE,
+                           f"WD2 open cost flat, {label}: {o['small_bytes'] / MIB:.1f} MiB file "
+                           f"{small * 1e6:.2f} us (median {statistics.median(o['small']) * 1e6:.2f}), "
+                           f"{o['big_bytes'] / MIB:.0f} MiB file {big * 1e6:.2f} us "
+                           f"(median {statistics.median(o['big']) * 1e6:.2f}); "
+                           f"ratio {ratio:.2f} (target <= {OPEN_COST_TOLERANCE})"))
+    return lines
+
+
+# ---- main -------------------------------------------------------------------
+
+def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="tiny files and one repetition: checks that the script runs, measures nothing")
+    parser.add_argument("--size-mib", type=float, default=None, help="size of each workload's file (default 256)")
+    parser.add_argument("--big-mib", type=float, default=None,
+                        help="size of the big file of the memory and open-cost checks (default 1024)")
+    parser.add_argument("--repeat", type=int, default=None, help="repetitions per reader (default 5)")
+    parser.add_argument("--markdown", action="store_true", help="print the table as markdown")
+    parser.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
+                        help="cpu (default): CPU time of the reading thread, user and system, so that other "
+                             "load on the machine does not count; wall: elapsed time")
+    parser.add_argument("--workloads", default=None,
+                        help="comma-separated subset of: " + ",".join(w.key for w in WORKLOADS))
+    parser.add_argument("--no-extras", action="store_true", help="skip the memory and open-cost checks")
+    parser.add_argument("--dir", default=None, help="folder for the event files (default: a new temporary one)")
+    parser.add_argument("--strict", action="store_true", help="exit with status 1 if a target fails")
+    args = parser.parse_args(argv)
+    args.size_mib = args.size_mib if args.size_mib is not None else (1 if args.quick else 256)
+    args.big_mib = args.big_mib if args.big_mib is not None else (4 if args.quick else 1024)
+    args.repeat = args.repeat if args.repeat is not None else (1 if args.quick else 5)
+    if args.repeat < 1:
+        parser.error("--repeat must be at least 1")
+    if args.workloads:
+        known = {w.key: w for w in WORKLOADS}
+        wanted = [key.strip() for key in args.workloads.split(",") if key.strip()]
+        unknown = [key for key in wanted if key not in known]
+        if unknown:
+            parser.error(f"unknown workloads: {', '.join(unknown)}")
+        args.selected = [known[key] for key in wanted]
+    else:
+        args.selected = list(WORKLOADS)
+    return args
+
+
+def progress(text: str) -> None:
+    print(text, file=sys.stderr, flush=True)
+
+
+def run(args: argparse.Namespace, directory: Path) -> int:
+    began = time.perf_counter()
+    clock = time.thread_time if args.clock == "cpu" else time.perf_counter
+    load_before = os.getloadavg()[0]
+    size_bytes = int(args.size_mib * MIB)
+    results = []
+    for workload in args.selected:
+        progress(f"[bench] {workload.label}: writing {args.size_mib:g} MiB ...")
+        path, events = make_file(directory, workload, size_bytes)
+        progress(f"[bench] {workload.label}: {events} events, {args.repeat} repetitions ...")
+        results.append(measure(workload, path, events, args.repeat, clock))
+        path.unlink()  # one workload's file at a time on disk and in the cache
+
+    memory: list[tuple[str, dict]] = []
+    open_costs: list[tuple[str, dict]] = []
+    if not args.no_extras:
+        big_bytes = int(args.big_mib * MIB)
+        progress(f"[bench] memory and open cost: writing {args.big_mib:g} MiB ...")
+        big, _ = make_file(directory, BIG_WD2, big_bytes)
+        small, _ = make_file(directory, BIG_WD2, 0)  # its two first events, 1 MiB
+        plain_reader.read_bandwidth(str(big))
+        for impl in ("pelvar", "plain"):
+            m = measure_memory(big, BIG_WD2, impl)
+            memory.append((f"{impl}, {BIG_WD2.label}, {big.stat().st_size / MIB:.0f} MiB", m))
+        batches, per_batch = (3, 50) if args.quick else (15, 1000)
+        open_costs.append((f"{BIG_WD2.label}", measure_open_cost(small, big, batches, per_batch, clock)))
+        single = Workload("wd2-1x1024", "WD2 1ch x 1024", "WD2", 1024, 1)
+        single_small, _ = make_file(directory, single, MIB)
+        single_big, _ = make_file(directory, single, big_bytes)
+        plain_reader.read_bandwidth(str(single_big))
+        open_costs.append((f"{single.label} (single-channel probe)",
+                           measure_open_cost(single_small, single_big, batches, per_batch, clock)))
+        for path in (big, small, single_small, single_big):
+            path.unlink()
+
+    checks = target_checks(results, [m for m in memory if m[0].startswith("pelvar")], open_costs)
+    print("\n".join(machine_description()))
+    clock_text = "CPU time of the reading thread" if args.clock == "cpu" else "wall-clock time"
+    print(f"files: {args.size_mib:g} MiB per workload in the page cache, {args.repeat} repetitions per reader, "
+          f"timed by {clock_text}; load average {load_before:.1f} before, {os.getloadavg()[0]:.1f} after")
+    print("ratios: pelvar's speed over the reader's (medians)"
+          + (" -- QUICK RUN: figures are not measurements" if args.quick else ""))
+    print()
+    print(results_table(results, args.markdown))
+    print()
+    for label, m in memory:
+        if not label.startswith("pelvar"):
+            print(f"info  streaming memory, {label}: peak RSS {m['peak'] / MIB:.1f} MiB - idle "
+                  f"{m['idle'] / MIB:.1f} MiB = {(m['peak'] - m['idle']) / MIB:.1f} MiB")
+    print("targets:")
+    for _, line in checks:
+        print(line)
+    failed = sum(not ok for ok, _ in checks)
+    print(f"{len(checks) - failed} of {len(checks)} targets hold; {time.perf_counter() - began:.0f} s")
+    return 1 if failed and args.strict else 0
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse_arguments(argv)
+    if args.dir:
+        directory = Path(args.dir)
+        directory.mkdir(parents=True, exist_ok=True)
+        return run(args, directory)
+    with tempfile.TemporaryDirectory(prefix="pelvar-bench-") as name:
+        return run(args, Path(name))
+
+
+if __name__ == "__main__":
+    sys.exit(main())

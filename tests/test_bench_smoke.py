@@ -1,0 +1,181 @@
+"""The benchmark script and its plain Python reader.
+
+The benchmark runs here only as a quick smoke run (tiny files, one
+repetition), so that it cannot rot; its figures are not looked at. The plain
+reader is a second, independent reader of both formats: on small files it
+must yield exactly the module's dictionaries.
+"""
+
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import pelvar
+from eventfiles import WD1Event, WD2Event, wd1_bytes, wd1_series, wd2_bytes, wd2_series, write
+
+BENCH = Path(__file__).resolve().parents[1] / "bench"
+sys.path.insert(0, str(BENCH))
+import plain_reader  # noqa: E402
+
+
+# ---- the benchmark script ---------------------------------------------------
+
+@pytest.mark.parametrize("options, labels", [
+    ([], ["WD1 0 samples", "WD1 16 samples", "WD1 1024 samples", "WD1 65536 samples",
+          "WD2 2ch x 16", "WD2 2ch x 1024", "WD2 1ch x 1024", "streaming memory", "open cost flat"]),
+    (["--markdown", "--workloads", "wd1-16,wd2-1x1024", "--no-extras", "--clock", "wall"],
+     ["| WD1 16 samples |", "| WD2 1ch x 1024 |"]),
+], ids=["all", "markdown-subset"])
+def test_quick_run_prints_the_table(tmp_path, options, labels):
+    result = subprocess.run([sys.executable, str(BENCH / "run.py"), "--quick", "--dir", str(tmp_path), *options],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    out = result.stdout
+    assert "events/s median [min, max]" in out and "MB/s median [min, max]" in out
+    for reader in ("pelvar", "plain", "bandwidth"):
+        assert reader in out
+    for label in labels:
+        assert label in out
+    assert "targets:" in out
+    assert any(line.startswith(("PASS", "FAIL")) for line in out.splitlines())
+    assert list(tmp_path.iterdir()) == []  # its files are gone
+
+
+def test_unknown_workload_is_refused(tmp_path):
+    result = subprocess.run([sys.executable, str(BENCH / "run.py"), "--quick", "--dir", str(tmp_path),
+                             "--workloads", "wd3-7"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 2
+    assert "unknown workloads: wd3-7" in result.stderr
+
+
+# ---- the plain reader against the module -------------------------------------
+
+def assert_same_events(path: Path, reader_type: str, chunk_bytes: int) -> list[dict]:
+    expected = list(pelvar.EventReader(str(path), reader_type))
+    got = list(plain_reader.read_events(str(path), reader_type, chunk_bytes=chunk_bytes))
+    assert len(got) == len(expected)
+    for mine, theirs in zip(got, expected):
+        assert list(mine) == list(theirs)
+        for key, value in theirs.items():
+            if key != "data":
+                assert type(mine[key]) is int
+                assert mine[key] == value, key
+        data, reference = mine["data"], theirs["data"]
+        assert data.dtype == reference.dtype and data.ndim == 1 and data.shape == reference.shape
+        assert data.tobytes() == reference.tobytes()  # bit for bit: NaN payloads, -0.0
+        assert data.flags.writeable and data.base is None  # its own memory, not a view of the chunk
+    arrays = [event["data"] for event in got]
+    assert not any(np.shares_memory(a, b) for a, b in zip(arrays, arrays[1:]))
+    return got
+
+
+def wd1_header(event_size: int, counter: int = 0) -> bytes:
+    return struct.pack("<6i", event_size, 1, 2, 3, counter, 4)
+
+
+WD1_FILES = {
+    "empty": b"",
+    "zero samples": wd1_bytes(wd1_series(5, 0)),
+    "16 samples": wd1_bytes(wd1_series(60, 16)),
+    "mixed sizes": wd1_bytes(WD1Event(samples=np.arange(n, dtype=np.uint16), event_counter=i)
+                             for i, n in enumerate([0, 1, 16, 1024, 33000, 3, 70000, 2, 40000])),
+    "odd sizes": wd1_bytes([WD1Event(samples=[0x1234], event_size=27), WD1Event(event_size=23),
+                            WD1Event(event_size=25), WD1Event(samples=[5, 6], event_counter=9)]),
+    "extreme header words": wd1_bytes([WD1Event(samples=[1, 2, 3], board_id=-1, pattern=-2**31,
+                                                board_channel=2**31 - 1, event_counter=-1, timestamp=-7)]),
+    "cut in a header": wd1_bytes(wd1_series(4, 16)) + wd1_header(56)[:10],
+    "cut in a block": wd1_bytes(wd1_series(4, 16)) + wd1_header(56) + b"\x01" * 20,
+    "cut in a large block": wd1_bytes(wd1_series(2, 40000)) + wd1_header(24 + 80000) + b"\x01" * 30000,
+    "block larger than the file": wd1_bytes(wd1_series(2, 8)) + wd1_header(-2**31) + b"\x00" * 100,
+}
+
+
+@pytest.mark.parametrize("chunk_bytes", [64, 5000, plain_reader.CHUNK_BYTES])
+@pytest.mark.parametrize("name", list(WD1_FILES))
+def test_plain_reader_yields_the_module_dicts_wd1(tmp_path, name, chunk_bytes):
+    assert_same_events(write(tmp_path / "f.wd1", WD1_FILES[name]), "WD1", chunk_bytes)
+
+
+def nan_and_negative_zero() -> bytes:
+    return struct.pack("<4I", 0x7FC12345, 0xFFA00001, 0x80000000, 0x3F800000)
+
+
+def wd2_with_own_channel_field() -> bytes:
+    # probed 3; the third event's own field says 2 but its block holds 3 x 4 values
+    first = wd2_series(2, 3, 4)
+    odd = WD2Event(values=np.ones(12, np.float32), event_counter=2, samples=4, channels=2)
+    return wd2_bytes([*first, odd, *wd2_series(2, 3, 4, first_counter=3)])
+
+
+WD2_FILES = {
+    "2 channels": wd2_bytes(wd2_series(30, 2, 16)),
+    "3 channels, counters 41 42": wd2_bytes(wd2_series(5, 3, 3, first_counter=41)),
+    "counter wraps": wd2_bytes(wd2_series(4, 2, 5, first_counter=0xFFFFFFFF)),
+    "single channel": wd2_bytes(wd2_series(40, 1, 16)),
+    "single channel, counter wraps": wd2_bytes(wd2_series(4, 1, 16, first_counter=0xFFFFFFFF)),
+    "channel field 1": wd2_bytes(WD2Event(values=np.ones(3, np.float32), event_counter=i, samples=3, channels=1)
+                                 for i in range(4)),
+    "channel field 0": wd2_bytes(WD2Event(raw_values=b"", event_counter=i, samples=3, channels=0)
+                                 for i in range(4)),
+    "single channel, zero first event": wd2_bytes(
+        [WD2Event(values=np.zeros(16, np.float32), event_counter=5, samples=16, with_channel_field=False),
+         *wd2_series(3, 1, 16, first_counter=6)]),
+    "probe mismatch": wd2_bytes([*wd2_series(1, 2, 3, first_counter=41), *wd2_series(3, 2, 3, first_counter=43)]),
+    "own channel field differs": wd2_with_own_channel_field(),
+    "zero samples": wd2_bytes(wd2_series(4, 2, 0)),
+    "nan and negative zero": wd2_bytes([WD2Event(raw_values=nan_and_negative_zero(), event_counter=i, samples=2,
+                                                 channels=2) for i in range(3)]),
+    "large blocks": wd2_bytes(wd2_series(3, 2, 20000)),
+    "large single-channel blocks": wd2_bytes(wd2_series(3, 1, 30000)),
+    "cut in a header": wd2_bytes(wd2_series(4, 2, 8)) + b"\x00" * 17,
+    "cut in the channel field": wd2_bytes(wd2_series(4, 2, 8)) + b"\x00" * 26,
+    "cut in a block": wd2_bytes(wd2_series(5, 2, 8))[:-9],
+    "cut in a large block": wd2_bytes(wd2_series(4, 2, 20000))[:-1000],
+}
+
+
+@pytest.mark.parametrize("chunk_bytes", [64, 5000, plain_reader.CHUNK_BYTES])
+@pytest.mark.parametrize("name", list(WD2_FILES))
+def test_plain_reader_yields_the_module_dicts_wd2(tmp_path, name, chunk_bytes):
+    events = assert_same_events(write(tmp_path / "f.wd2", WD2_FILES[name]), "WD2", chunk_bytes)
+    assert events  # every one of these files passes the probe and holds events
+
+
+@pytest.mark.parametrize("payload", [b"", wd2_bytes(wd2_series(1, 2, 8)), wd2_bytes(wd2_series(4, 2, 8))[:60]],
+                         ids=["empty", "one event", "cut before the second header"])
+def test_plain_reader_fails_the_probe_like_the_module(tmp_path, payload):
+    path = str(write(tmp_path / "f.wd2", payload))
+    with pytest.raises(OSError) as module_error:
+        pelvar.EventReader(path, "WD2")
+    with pytest.raises(OSError) as plain_error:
+        plain_reader.read_events(path, "WD2")
+    assert type(module_error.value) is type(plain_error.value) is OSError
+    assert str(plain_error.value) == str(module_error.value) == "failed to fill whole buffer"
+
+
+def test_plain_reader_stops_at_an_impossible_block_like_the_module(tmp_path):
+    path = str(write(tmp_path / "f.wd1", wd1_bytes(wd1_series(3, 4)) + wd1_header(22) + wd1_header(24)))
+    module_events, plain_events = pelvar.EventReader(path, "WD1"), plain_reader.read_events(path, "WD1")
+    for _ in range(3):
+        assert next(plain_events)["data"].tolist() == next(module_events)["data"].tolist()
+    with pytest.raises(BaseException, match="capacity overflow"):
+        next(module_events)
+    with pytest.raises(ValueError, match="capacity overflow"):
+        next(plain_events)
+
+
+@pytest.mark.parametrize("samples", [0, 16, 1000])
+def test_bandwidth_and_fromfile_peers_read_the_whole_file(tmp_path, samples):
+    path = write(tmp_path / "f.wd1", wd1_bytes(wd1_series(25, samples)))
+    assert plain_reader.read_bandwidth(str(path), chunk_bytes=4096) == path.stat().st_size
+    records = plain_reader.read_fromfile_wd1(str(path), samples)
+    events = list(pelvar.EventReader(str(path), "WD1"))
+    assert len(records) == len(events)
+    for record, event in zip(records, events):
+        for key in ("event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp"):
+            assert record[key] == event[key]
+        assert (record["data"].tolist() if samples else []) == event["data"].tolist()
