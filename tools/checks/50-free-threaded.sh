@@ -11,6 +11,10 @@
 # names another free-threaded interpreter.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 python="${PELVAR_FREE_THREADED_PYTHON:-/opt/cpython-3.13t/bin/python3.13t}"
+if [ ! -x "$python" ] && [ -n "${PELVAR_FREE_THREADED_PYTHON:-}" ]; then
+    echo "PELVAR_FREE_THREADED_PYTHON=$python does not exist" >&2
+    exit 1
+fi
 if [ ! -x "$python" ]; then
     if [ "${PELVAR_FREE_THREADED:-0}" = 1 ]; then
         echo "building a free-threaded CPython (tools/build-free-threaded-python.sh)"
