@@ -51,7 +51,7 @@ fi
 # 1b. The reader library and tests/cpp, optimised (-O2, asserts kept): on
 # arm64 plain char is unsigned and the optimiser meets other code paths.
 step "cross-building tests/cpp for aarch64"
-build="$arm/cpp-tests"
+build="$builds/arm64-cpp-tests"
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DPELVAR_ARM64_PREFIXES="$gtest_root" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g" \
