@@ -10,6 +10,8 @@
 #   parallel jobs       : nproc                 (override: FT_JOBS)
 #
 # Idempotent: if the interpreter already exists and imports numpy, exits 0.
+# FT_SOURCE_ONLY=1 only fetches and unpacks the source (for the cross build
+# of tools/target/build.sh, which reuses it), whether or not it is built.
 # Upstream ./configure is used (not debian/rules). The tree is unpacked with
 # Debian's patch series skipped, then only the upstream backports Debian
 # carries (CVE fixes, crash/leak fixes in dict and ssl, OpenSSL 3.4 support,
@@ -30,7 +32,8 @@ PY_PKGS=("numpy>=2.1" pytest hypothesis)
 log() { printf '[ft-python] %s\n' "$*" >&2; }
 
 # ---- 0. already done? ---------------------------------------------------
-if [[ -x "$PY" ]] && "$PY" -c 'import numpy' >/dev/null 2>&1; then
+SOURCE_ONLY="${FT_SOURCE_ONLY:-0}"
+if [[ "$SOURCE_ONLY" != 1 ]] && [[ -x "$PY" ]] && "$PY" -c 'import numpy' >/dev/null 2>&1; then
     log "already installed: $PY"
     echo "$PY"
     exit 0
@@ -89,6 +92,11 @@ if [[ ! -f "$SRC/.ft-patched" ]]; then
               patch -d "$SRC" -p1 -N -s --no-backup-if-mismatch < "$SRC/debian/patches/$p" || exit 1
           done
     touch "$SRC/.ft-patched"
+fi
+
+if [[ "$SOURCE_ONLY" == 1 ]]; then
+    log "source ready: $SRC"
+    exit 0
 fi
 
 # ---- 4. configure / make / make install (out-of-tree build) ----------------

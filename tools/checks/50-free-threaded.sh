@@ -6,9 +6,8 @@
 #
 # The interpreter is not a Debian package: tools/build-free-threaded-python.sh
 # builds it from Debian's python3.13 source into /opt/cpython-3.13t (about
-# 10-15 minutes on two cores). Without it this check is skipped, unless
-# PELVAR_FREE_THREADED=1 asks for the build. PELVAR_FREE_THREADED_PYTHON
-# names another free-threaded interpreter.
+# 15 minutes on two cores) when it is missing, and later runs reuse it.
+# PELVAR_FREE_THREADED_PYTHON names another free-threaded interpreter.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 python="${PELVAR_FREE_THREADED_PYTHON:-/opt/cpython-3.13t/bin/python3.13t}"
 if [ ! -x "$python" ] && [ -n "${PELVAR_FREE_THREADED_PYTHON:-}" ]; then
@@ -16,16 +15,11 @@ if [ ! -x "$python" ] && [ -n "${PELVAR_FREE_THREADED_PYTHON:-}" ]; then
     exit 1
 fi
 if [ ! -x "$python" ]; then
-    if [ "${PELVAR_FREE_THREADED:-0}" = 1 ]; then
-        echo "building a free-threaded CPython (tools/build-free-threaded-python.sh)"
-        start=$SECONDS
-        bash "$repo/tools/build-free-threaded-python.sh"
-        echo "built in $((SECONDS - start)) s"
-    else
-        echo "skipped: no free-threaded CPython at $python;" \
-            "PELVAR_FREE_THREADED=1 builds it (tools/build-free-threaded-python.sh)"
-        exit 0
-    fi
+    echo "building a free-threaded CPython (tools/build-free-threaded-python.sh)"
+    start=$SECONDS
+    bash "$repo/tools/build-free-threaded-python.sh" >"$work/build-free-threaded-python.log" 2>&1 \
+        || { tail -40 "$work/build-free-threaded-python.log" >&2; echo "the build failed" >&2; exit 1; }
+    echo "built in $((SECONDS - start)) s"
 fi
 "$python" -c 'import sys, sysconfig; sys.exit(sysconfig.get_config_var("Py_GIL_DISABLED") != 1)' \
     || { echo "$python is not a free-threaded build" >&2; exit 1; }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The real target, 64-bit Arm Linux:
+# 64-bit Arm Linux:
 #   1. GoogleTest and the C++ reader tests (tests/cpp) cross-built with
-#      Debian's aarch64 toolchain and run under qemu-user;
+#      Debian's aarch64 toolchain and run under qemu-user (cross-cpp.sh);
 #   2. the error texts of io_failure.cpp with each strerror_r variant: glibc's
 #      GNU one (x86_64 and arm64), the XSI one (glibc without _GNU_SOURCE) and
 #      musl's (a static musl program).
@@ -12,7 +12,6 @@ apt_install crossbuild-essential-arm64 qemu-user-static googletest musl-tools cm
 
 arm="$work/arm64"
 mkdir -p "$arm"
-toolchain="$repo/tools/arm64/toolchain.cmake"
 sysroot=/usr/aarch64-linux-gnu
 qemu=(qemu-aarch64-static -L "$sysroot")
 warnings=(-Wall -Wextra -Wpedantic -Werror)
@@ -21,87 +20,10 @@ step_start=$SECONDS
 step() {
     echo "--- $* (after $((SECONDS - step_start)) s)"
 }
+source "$repo/tools/checks/cross-cpp.sh"
 
-# Runs a command with its output in a log, shown only when it fails.
-quiet() {
-    local log="$1"
-    shift
-    if ! "$@" >"$log" 2>&1; then
-        cat "$log" >&2
-        echo "failed: $*" >&2
-        return 1
-    fi
-}
-
-# 1a. GoogleTest for arm64 from Debian's source package, installed under
-# $arm/gtest-root/usr; rebuilt when the package or the toolchain file changes.
-gtest_root="$arm/gtest-root"
-gtest_stamp="$(dpkg-query -W -f='${Version}' googletest) $(sha256sum "$toolchain" | cut -c1-16)"
-if [ "$(cat "$arm/gtest.stamp" 2>/dev/null)" != "$gtest_stamp" ]; then
-    step "GoogleTest for arm64"
-    rm -rf "$arm/gtest-build" "$gtest_root"
-    quiet "$arm/gtest.log" cmake -S /usr/src/googletest -B "$arm/gtest-build" -G Ninja \
-        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-        -DCMAKE_POLICY_VERSION_MINIMUM=3.5
-    quiet "$arm/gtest.log" cmake --build "$arm/gtest-build" -j2
-    DESTDIR="$gtest_root" quiet "$arm/gtest.log" cmake --install "$arm/gtest-build"
-    echo "$gtest_stamp" >"$arm/gtest.stamp"
-fi
-
-# 1b. The reader library and tests/cpp, optimised (-O2, asserts kept): on
-# arm64 plain char is unsigned and the optimiser meets other code paths.
-step "cross-building tests/cpp for aarch64"
-build="$builds/arm64-cpp-tests"
-cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-    -DPELVAR_ARM64_PREFIXES="$gtest_root" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g" \
-    -DPELVAR_BUILD_MODULE=OFF -DPELVAR_BUILD_TESTS=ON -DPELVAR_WERROR=ON >/dev/null
-cmake --build "$build" -j2
-for program in $(find "$build/tests" -path '*/CMakeFiles' -prune -o -type f -perm -u+x -print); do
-    machine=$(readelf -h "$program" | sed -n 's/^ *Machine: *//p')
-    echo "$(basename "$program"): $machine"
-    [ "$machine" = "AArch64" ] || { echo "$program is not an AArch64 program" >&2; exit 1; }
-done
-
-# ctest would start qemu once per test case; each GoogleTest program runs
-# once, whole, instead, and ctest runs only the tests that are not cases of
-# one (if any).
-step "running tests/cpp under qemu-aarch64"
-ctest --test-dir "$build" --show-only=json-v1 >"$build/tests.json"
-plan=$("$(python_for 3.11)" - "$build/tests.json" <<'EOF_PLAN'
-import json, sys
-tests = json.load(open(sys.argv[1]))["tests"]
-programs, others = [], []
-for test in tests:
-    command = test.get("command", [])
-    filters = [i for i, a in enumerate(command) if a.startswith("--gtest_filter=")]
-    if filters:
-        program = command[filters[0] - 1]  # the emulator and its options come before it
-        if program not in programs:
-            programs.append(program)
-    else:
-        others.append(test["name"])
-if not tests:
-    sys.exit("ctest knows no test")
-for program in programs:
-    print("program", program)
-for name in others:
-    print("test", name)
-EOF_PLAN
-)
-others=()
-while read -r kind value; do
-    if [ "$kind" = program ]; then
-        echo "$(basename "$value") under qemu-aarch64:"
-        "${qemu[@]}" "$value" --gtest_brief=1 </dev/null
-    else
-        others+=("$value")
-    fi
-done <<<"$plan"
-if [ "${#others[@]}" -ne 0 ]; then
-    ctest --test-dir "$build" --output-on-failure --timeout 600 \
-        -R "^($(printf '%s\n' "${others[@]}" | sed 's/[][\\.*^$+?(){}|]/\\&/g' | paste -sd'|'))\$"
-fi
+# 1. GoogleTest and tests/cpp for aarch64, run under qemu.
+cross_cpp_tests aarch64-linux-gnu
 
 # 2. io_failure.cpp with each strerror_r.
 step "strerror_r variants"

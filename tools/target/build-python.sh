@@ -1,0 +1,96 @@
+# Sourced by tools/target/build.sh: steps 2-4, the interpreter for the
+# target. The interpreter's folder is keyed by this file (tools/target/lib.sh),
+# so only a change here (or in the x86-64 build script) builds it anew.
+
+# Debian's packages for arm64 and source packages, with a package list of
+# our own: the system's mirror and release, read from its apt sources.
+apt_private() {
+    local apt="$target_work/apt"
+    local uri suite
+    uri=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+    [ -n "$uri" ] || uri=$(awk '$1 == "deb" { print $2; exit }' /etc/apt/sources.list 2>/dev/null || true)
+    [ -n "$uri" ] || { echo "no Debian mirror in the apt sources" >&2; return 1; }
+    suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/sources"
+    printf 'Types: deb deb-src\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+        "$uri" "$suite" >"$apt/sources/debian.sources"
+    apt_options=(-o APT::Architecture=arm64 -o APT::Architectures=arm64 -o APT::Sandbox::User=root
+        -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache"
+        -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$apt/sources")
+    if [ ! -e "$apt/updated" ]; then
+        logged "$apt/update.log" apt-get "${apt_options[@]}" update
+        touch "$apt/updated"
+    fi
+}
+
+# --- 2. musl's loader ---------------------------------------------------------
+loader="$target_sysroot/lib/ld-musl-aarch64.so.1"
+if [ ! -e "$loader" ]; then
+    say "musl for arm64 (Debian's package)"
+    apt_private
+    rm -rf "$target_sysroot" "$target_work/debs"
+    mkdir -p "$target_work/debs"
+    (cd "$target_work/debs" && logged "$target_work/debs/download.log" apt-get "${apt_options[@]}" download musl:arm64)
+    dpkg-deb -x "$target_work"/debs/musl_*_arm64.deb "$target_sysroot.new"
+    mv "$target_sysroot.new" "$target_sysroot"
+    [ -e "$loader" ] || { echo "no $loader in Debian's musl package" >&2; exit 1; }
+fi
+# Every program built for the target asks for this loader, by its full path,
+# so no system folder is touched.
+target_ldflags="-dynamic -Wl,--dynamic-linker=$loader"
+
+# --- 3. libffi ----------------------------------------------------------------
+ffi="$target_work/libffi-$target_python_key"
+if [ ! -e "$ffi/lib/libffi.a" ]; then
+    say "libffi for $target_triple (Debian's source package)"
+    apt_private
+    rm -rf "$ffi" "$ffi.src"
+    mkdir -p "$ffi.src"
+    (cd "$ffi.src" && logged "$ffi.src/source.log" apt-get "${apt_options[@]}" source --download-only libffi)
+    tar -C "$ffi.src" -xf "$(ls "$ffi.src"/libffi_*.orig.tar.* | head -1)"
+    source_dir=$(find "$ffi.src" -mindepth 1 -maxdepth 1 -type d -name 'libffi-*' | head -1)
+    mkdir -p "$ffi.src/build"
+    (cd "$ffi.src/build" && logged "$ffi.src/configure.log" "$source_dir/configure" \
+        --build=x86_64-pc-linux-gnu --host="$target_triple" --prefix="$ffi" \
+        --disable-shared --enable-static --with-pic --disable-docs --disable-multi-os-directory \
+        --disable-exec-static-tramp \
+        CC="$target_bin/cc" AR="$target_bin/ar" RANLIB="$target_bin/ranlib" CFLAGS="-O2")
+    logged "$ffi.src/make.log" make -C "$ffi.src/build" -j2
+    logged "$ffi.src/install.log" make -C "$ffi.src/build" install
+    rm -rf "$ffi.src"
+fi
+
+[ "$what" = deps ] && { say "done"; exit 0; }
+
+# --- 4. CPython 3.13t for the target -----------------------------------------
+if [ ! -x "$target_interpreter" ]; then
+    if ! "$ft_python" -c 'import numpy' >/dev/null 2>&1; then
+        say "the x86-64 free-threaded CPython (tools/build-free-threaded-python.sh; about 15 minutes)"
+        logged "$target_work/ft-python.log" bash "$target_repo/tools/build-free-threaded-python.sh"
+    fi
+    if [ ! -f "$ft_build_dir/src/.ft-patched" ]; then
+        say "the python3.13 source (tools/build-free-threaded-python.sh)"
+        FT_SOURCE_ONLY=1 logged "$target_work/ft-source.log" bash "$target_repo/tools/build-free-threaded-python.sh"
+    fi
+    say "CPython 3.13t for $target_triple (cross-compiled; about 10 minutes on two cores)"
+    build="$target_work/cpython-build-$target_python_key"
+    rm -rf "$build" "$target_prefix"
+    mkdir -p "$build"
+    # Answers configure cannot find out without running a target program.
+    printf 'ac_cv_file__dev_ptmx=yes\nac_cv_file__dev_ptc=no\nac_cv_buggy_getaddrinfo=no\n' >"$build/config.site"
+    # Only libffi is offered: without a pkg-config of their own the other
+    # optional modules' libraries (ssl, sqlite, zlib, ...) are not found,
+    # and the host's x86-64 ones are not taken by mistake.
+    (cd "$build" && CONFIG_SITE="$build/config.site" PKG_CONFIG_LIBDIR="$ffi/lib/pkgconfig" PKG_CONFIG_PATH= \
+        logged "$build/configure.log" "$ft_build_dir/src/configure" \
+        --build=x86_64-pc-linux-gnu --host="$target_triple" --prefix="$target_prefix" \
+        --disable-gil --with-build-python="$ft_python" --without-ensurepip --disable-test-modules \
+        CC="$target_bin/cc" CXX="$target_bin/c++" AR="$target_bin/ar" RANLIB="$target_bin/ranlib" READELF=readelf \
+        OPT="-DNDEBUG -O2 -Wall" LDFLAGS="$target_ldflags" \
+        LIBFFI_CFLAGS="-I$ffi/include" LIBFFI_LIBS="$ffi/lib/libffi.a")
+    logged "$build/make.log" make -C "$build" -j2
+    logged "$build/install.log" make -C "$build" install
+    grep -E "^(Failed to build|The necessary bits|Following modules built successfully)" -A3 "$build/make.log" >&2 || true
+    rm -rf "$build"
+fi
+

@@ -1,0 +1,62 @@
+# The target platform, 64-bit Arm Linux with musl and the free-threaded
+# CPython 3.13, emulated here: paths, versions and keys shared by
+# tools/target/python, tools/target/build.sh and the checks.
+#
+# Everything built lives under $PELVAR_WORK/target (default
+# ~/.cache/pelvar/target), outside the work tree. Each product sits in a
+# folder named after a hash of what makes it (the scripts that build it and
+# the versions they pin), so a change of either builds it anew beside the old
+# one and an unchanged one is reused.
+
+target_here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+target_repo="$(cd "$target_here/../.." && pwd)"
+target_work="${PELVAR_WORK:-$HOME/.cache/pelvar}/target"
+
+# The GNU triple, and the names pip and auditwheel use for the platform.
+target_triple=aarch64-linux-musl
+target_platform=musllinux_1_2_aarch64
+
+# Pinned host tools: Zig brings clang, lld, musl and libc++ for the target.
+ziglang_version=0.17.1
+auditwheel_version=6.8.2
+scikit_build_core_version=0.11.6
+# The target's Python packages, from their cp313t-musllinux_1_2_aarch64 (or
+# pure Python) wheels on PyPI.
+target_packages=("numpy==2.3.5" "pytest==8.4.2" "hypothesis==6.140.2")
+
+# The x86-64 free-threaded CPython (tools/build-free-threaded-python.sh): it
+# runs the target's build (--with-build-python) and scikit-build-core.
+ft_prefix="${FT_PREFIX:-/opt/cpython-3.13t}"
+ft_python="$ft_prefix/bin/python3.13t"
+ft_build_dir="${FT_BUILD_DIR:-/opt/ft-build}"
+
+target_hash() {
+    cat "$@" | sha256sum | cut -c1-12
+}
+
+# Keys: what each product is made from.
+target_tools_key="$(printf '%s\n' "$ziglang_version" "$auditwheel_version" | sha256sum | cut -c1-12)"
+target_python_key="$( (echo "$ziglang_version"; cat "$target_here/build-python.sh" \
+    "$target_repo/tools/build-free-threaded-python.sh") | sha256sum | cut -c1-12)"
+
+target_tools="$target_work/tools-$target_tools_key"
+zig="$target_tools/lib/python3.11/site-packages/ziglang/zig"
+target_bin="$target_tools/bin-$target_triple"
+target_sysroot="$target_work/musl-$target_python_key"
+target_prefix="$target_work/cpython-3.13t-$target_triple-$target_python_key"
+target_site="$target_prefix/lib/python3.13t/site-packages"
+target_interpreter="$target_prefix/bin/python3.13t"
+# The interpreter's launcher (sys.executable on the target): runs it under
+# qemu-user, so that the tests' child interpreters run there too.
+target_launcher="$target_prefix/bin/python-qemu"
+target_toolchain="$target_here/$target_triple.cmake"
+
+# The module's key: the files its wheel is built from.
+target_module_key() {
+    (cd "$target_repo" && cat CMakeLists.txt pyproject.toml LICENSE README.md src/* pelvar-stubs/* \
+        "$target_toolchain" "$target_here/lib.sh" "$target_here/build.sh") | sha256sum | cut -c1-12
+}
+
+target_wheel_dir() {
+    echo "$target_work/wheels/$(target_module_key)"
+}
