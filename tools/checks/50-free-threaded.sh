@@ -31,6 +31,8 @@ install_module "$venv"
 "$venv/bin/python" -c 'import sys, numpy; print(sys.version.split()[0], "free-threaded, numpy", numpy.__version__)'
 
 unset PYTHON_GIL
+"$venv/bin/python" -c 'import sys, pelvar; assert sys._is_gil_enabled(), "the import of pelvar leaves the lock off"'
+PYTHON_GIL=0 "$venv/bin/python" -c 'import sys, pelvar; assert not sys._is_gil_enabled()'
 echo "--- tests/test_threads.py, the lock as the import leaves it"
 run_pytest "$venv/bin/python" -q tests/test_threads.py
 echo "--- the whole suite, the lock as the import leaves it"

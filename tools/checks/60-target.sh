@@ -25,7 +25,8 @@ case "$(basename "$wheel")" in
     pelvar-*-cp313-cp313t-musllinux_1_2_aarch64.whl) ;;
     *) echo "unexpected wheel name: $wheel" >&2; exit 1 ;;
 esac
-"$target_tools/bin/auditwheel" show "$wheel" | tee "$work/auditwheel-show.txt"
+"$target_tools/bin/auditwheel" show --ldpaths "$target_libc_dir" "$wheel" \
+    | tee "$work/auditwheel-show.txt"
 grep -q '"musllinux_1_2_aarch64"' "$work/auditwheel-show.txt" \
     || { echo "auditwheel does not give the wheel musllinux_1_2_aarch64" >&2; exit 1; }
 # The module's only dependency is musl's libc.
@@ -33,6 +34,8 @@ needed=$(unzip -p "$wheel" 'pelvar.*.so' >"$work/pelvar-target.so" && readelf -d
     | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd' ')
 echo "the module needs: $needed"
 [ "$needed" = "libc.so" ] || { echo "the module needs more than musl's libc: $needed" >&2; exit 1; }
+gaps=$(target_libc_gaps "$work/pelvar-target.so")
+[ -z "$gaps" ] || { echo "the module takes symbols that the target's musl lacks: $gaps" >&2; exit 1; }
 
 step "the interpreter"
 "$target_python" -c '

@@ -2,15 +2,14 @@
 # target. The interpreter's folder is keyed by this file (tools/target/lib.sh),
 # so only a change here (or in the x86-64 build script) builds it anew.
 
-# Debian's packages for arm64 and source packages, with a package list of
-# our own: the system's mirror and release, read from its apt sources.
+# Debian's packages for arm64 and source packages of one release (the
+# argument), with a package list of our own from the system's mirror.
 apt_private() {
-    local apt="$target_work/apt"
-    local uri suite
+    local suite="$1" uri
+    local apt="$target_work/apt-$suite"
     uri=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
     [ -n "$uri" ] || uri=$(awk '$1 == "deb" { print $2; exit }' /etc/apt/sources.list 2>/dev/null || true)
     [ -n "$uri" ] || { echo "no Debian mirror in the apt sources" >&2; return 1; }
-    suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
     mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/sources"
     printf 'Types: deb deb-src\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
         "$uri" "$suite" >"$apt/sources/debian.sources"
@@ -24,10 +23,14 @@ apt_private() {
 }
 
 # --- 2. musl's loader ---------------------------------------------------------
-loader="$target_sysroot/lib/ld-musl-aarch64.so.1"
+loader="$target_sysroot/usr/lib/ld-musl-aarch64.so.1"
 if [ ! -e "$loader" ]; then
     say "musl for arm64 (Debian's package)"
-    apt_private
+    # Debian 13 (trixie), whose python3.13 source the interpreter is built
+    # from: its musl (1.2.5) is the one whose headers Zig brings, and the
+    # first to apply the packed relative relocations (DT_RELR) that the
+    # libraries in NumPy's musllinux wheels use.
+    apt_private trixie
     rm -rf "$target_sysroot" "$target_work/debs"
     mkdir -p "$target_work/debs"
     (cd "$target_work/debs" && logged "$target_work/debs/download.log" apt-get "${apt_options[@]}" download musl:arm64)
@@ -43,7 +46,8 @@ target_ldflags="-dynamic -Wl,--dynamic-linker=$loader"
 ffi="$target_work/libffi-$target_python_key"
 if [ ! -e "$ffi/lib/libffi.a" ]; then
     say "libffi for $target_triple (Debian's source package)"
-    apt_private
+    # The system's release: its source tarball has a configure script.
+    apt_private "$(. /etc/os-release && echo "$VERSION_CODENAME")"
     rm -rf "$ffi" "$ffi.src"
     mkdir -p "$ffi.src"
     (cd "$ffi.src" && logged "$ffi.src/source.log" apt-get "${apt_options[@]}" source --download-only libffi)
@@ -62,6 +66,23 @@ fi
 
 [ "$what" = deps ] && { say "done"; exit 0; }
 
+# zlib for the target (the zlib module; hypothesis needs it), likewise.
+zlib="$target_work/zlib-$target_python_key"
+if [ ! -e "$zlib/lib/libz.a" ]; then
+    say "zlib for $target_triple (Debian's source package)"
+    apt_private "$(. /etc/os-release && echo "$VERSION_CODENAME")"
+    rm -rf "$zlib" "$zlib.src"
+    mkdir -p "$zlib.src"
+    (cd "$zlib.src" && logged "$zlib.src/source.log" apt-get "${apt_options[@]}" source --download-only zlib)
+    tar -C "$zlib.src" -xf "$(ls "$zlib.src"/zlib_*.orig.tar.* | head -1)"
+    source_dir=$(find "$zlib.src" -mindepth 1 -maxdepth 1 -type d -name 'zlib-*' | head -1)
+    (cd "$source_dir" && CC="$target_bin/cc" AR="$target_bin/ar" RANLIB="$target_bin/ranlib" CFLAGS="-O2 -fPIC" \
+        CHOST="$target_triple" logged "$zlib.src/configure.log" ./configure --static --prefix="$zlib")
+    logged "$zlib.src/make.log" make -C "$source_dir" -j2 libz.a
+    logged "$zlib.src/install.log" make -C "$source_dir" install
+    rm -rf "$zlib.src"
+fi
+
 # --- 4. CPython 3.13t for the target -----------------------------------------
 if [ ! -x "$target_interpreter" ]; then
     if ! "$ft_python" -c 'import numpy' >/dev/null 2>&1; then
@@ -77,20 +98,44 @@ if [ ! -x "$target_interpreter" ]; then
     rm -rf "$build" "$target_prefix"
     mkdir -p "$build"
     # Answers configure cannot find out without running a target program.
-    printf 'ac_cv_file__dev_ptmx=yes\nac_cv_file__dev_ptc=no\nac_cv_buggy_getaddrinfo=no\n' >"$build/config.site"
-    # Only libffi is offered: without a pkg-config of their own the other
+    printf '%s\n' ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no >"$build/config.site"
+    # Only libffi and zlib are offered: without a pkg-config of their own the other
     # optional modules' libraries (ssl, sqlite, zlib, ...) are not found,
-    # and the host's x86-64 ones are not taken by mistake.
+    # and the host's x86-64 ones are not taken by mistake. Zig's clang
+    # rejects __DATE__ (reproducible builds); CPython's build info uses it.
+    # configure tells musl by a guard of its <stdarg.h>, which Zig's clang
+    # replaces with its own: the preprocessor gets the guard, so that the
+    # platform triplet (and the extension suffix) names aarch64-linux-musl.
+    # The interpreter is a position-independent executable: Zig's link-time
+    # stand-in for musl's libc.so gives its data objects (environ, stdin,
+    # timezone, ...) one shared address, so the copy relocations of a
+    # fixed-address executable would make them one object at run time.
     (cd "$build" && CONFIG_SITE="$build/config.site" PKG_CONFIG_LIBDIR="$ffi/lib/pkgconfig" PKG_CONFIG_PATH= \
         logged "$build/configure.log" "$ft_build_dir/src/configure" \
         --build=x86_64-pc-linux-gnu --host="$target_triple" --prefix="$target_prefix" \
         --disable-gil --with-build-python="$ft_python" --without-ensurepip --disable-test-modules \
-        CC="$target_bin/cc" CXX="$target_bin/c++" AR="$target_bin/ar" RANLIB="$target_bin/ranlib" READELF=readelf \
-        OPT="-DNDEBUG -O2 -Wall" LDFLAGS="$target_ldflags" \
-        LIBFFI_CFLAGS="-I$ffi/include" LIBFFI_LIBS="$ffi/lib/libffi.a")
+        CC="$target_bin/cc" CXX="$target_bin/c++" CPP="$target_bin/cc -E -D__DEFINED_va_list" \
+        AR="$target_bin/ar" RANLIB="$target_bin/ranlib" READELF=readelf \
+        OPT="-DNDEBUG -O2 -Wall" CFLAGS="-fPIE -Wno-date-time" LDFLAGS="$target_ldflags" \
+        LINKFORSHARED="-pie -Xlinker -export-dynamic" \
+        LIBFFI_CFLAGS="-I$ffi/include" LIBFFI_LIBS="$ffi/lib/libffi.a" \
+        ZLIB_CFLAGS="-I$zlib/include" ZLIB_LIBS="$zlib/lib/libz.a")
     logged "$build/make.log" make -C "$build" -j2
     logged "$build/install.log" make -C "$build" install
     grep -E "^(Failed to build|The necessary bits|Following modules built successfully)" -A3 "$build/make.log" >&2 || true
+    gaps=$(target_libc_gaps "$target_interpreter" "$target_prefix"/lib/python3.13t/lib-dynload/*.so)
+    if [ -n "$gaps" ]; then
+        echo "[target] symbols missing from the target's musl: $gaps" >&2
+        exit 1
+    fi
+    if ! grep -q "'SOABI': 'cpython-313t-$target_triple'" "$target_prefix"/lib/python3.13t/_sysconfigdata_*.py; then
+        echo "[target] the interpreter's SOABI does not name $target_triple" >&2
+        exit 1
+    fi
+    if readelf -r "$target_interpreter" | grep -q R_AARCH64_COPY; then
+        echo "[target] the interpreter has copy relocations" >&2
+        exit 1
+    fi
     rm -rf "$build"
 fi
 

@@ -5,7 +5,8 @@
 #   1. host tools: Zig (clang, lld, musl, libc++ for aarch64-linux-musl) and
 #      auditwheel, in a venv; compiler wrappers for the target;
 #   2. musl's dynamic loader for arm64, from Debian's musl package;
-#   3. libffi for the target (for ctypes), from Debian's source package;
+#   3. libffi (for ctypes) and zlib for the target, from Debian's source
+#      packages;
 #   4. CPython 3.13 free-threaded for aarch64-linux-musl, cross-compiled from
 #      the Debian python3.13 source that tools/build-free-threaded-python.sh
 #      unpacks, with that script's x86-64 3.13t as the build Python;
@@ -88,7 +89,7 @@ chmod +x "$target_launcher.new"
 mv "$target_launcher.new" "$target_launcher"
 
 # --- 5. the target's packages -------------------------------------------------
-target_pip=("$target_tools/bin/pip" install --disable-pip-version-check --no-warn-script-location
+target_pip=("$target_tools/bin/pip" install --disable-pip-version-check --no-warn-script-location --no-compile
     --only-binary=:all: --platform "$target_platform" --python-version 3.13 --implementation cp
     --abi cp313t --abi none --target "$target_site")
 packages_stamp="$target_site/.pelvar-packages"
@@ -105,30 +106,32 @@ module_key=$(target_module_key)
 wheels="$target_work/wheels/$module_key"
 if [ ! -d "$wheels/repaired" ]; then
     say "the module's wheel for $target_platform"
-    venv="$target_work/wheel-build-$target_tools_key"
+    venv="$target_work/wheel-build-scikit-build-core-$scikit_build_core_version"
     if [ ! -x "$venv/bin/python" ]; then
         "$ft_python" -m venv "$venv"
         logged "$target_work/wheel-build-venv.log" "$venv/bin/pip" install --disable-pip-version-check \
-            "scikit-build-core==$scikit_build_core_version" cmake ninja
+            "scikit-build-core==$scikit_build_core_version" cmake==4.4.5 ninja==1.13.2
     fi
     rm -rf "$wheels"
     mkdir -p "$wheels"
-    # The host's 3.13t runs the build; the target's headers, extension suffix
-    # and platform replace its own.
-    soabi=$("$target_launcher" -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))')
-    PELVAR_TARGET_BIN="$target_bin" PELVAR_WERROR=ON _PYTHON_HOST_PLATFORM=linux-aarch64 \
-        SETUPTOOLS_EXT_SUFFIX=".$soabi.so" PATH="$venv/bin:$PATH" \
-        logged "$wheels/build.log" "$venv/bin/pip" wheel --disable-pip-version-check --no-build-isolation --no-deps \
+    # The host's 3.13t runs scikit-build-core; CMake's FindPython asks the
+    # target's interpreter (under the toolchain's emulator, policy CMP0190)
+    # for its headers and extension suffix.
+    PELVAR_TARGET_BIN="$target_bin" PELVAR_WERROR=ON _PYTHON_HOST_PLATFORM=linux-aarch64 PATH="$venv/bin:$PATH" \
+        logged "$wheels/build.log" "$venv/bin/pip" wheel -v --disable-pip-version-check --no-build-isolation --no-deps \
         -w "$wheels/raw" \
-        --config-settings=build-dir="$target_work/wheel-build-tree" \
+        --config-settings=build-dir="$target_work/wheel-build-tree/$(printf '%s' "$target_repo" | md5sum | cut -c1-12)" \
         --config-settings=cmake.toolchain-file="$target_toolchain" \
-        --config-settings=cmake.define.Python_INCLUDE_DIR="$target_prefix/include/python3.13t" \
-        --config-settings=cmake.define.Python_SOABI="$soabi" \
+        --config-settings=cmake.python-hints=false \
+        --config-settings=cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW \
+        --config-settings=cmake.define.Python_EXECUTABLE="$target_interpreter" \
         "$target_repo"
     # auditwheel checks that the module needs nothing beyond musl's libc
     # (libc++ is linked in) and gives the wheel its musllinux name.
-    logged "$wheels/repair.log" "$target_tools/bin/auditwheel" repair --plat "$target_platform" \
-        -w "$wheels/repaired.new" "$wheels"/raw/*.whl
+    logged "$wheels/repair.log" "$target_tools/bin/auditwheel" repair \
+        --ldpaths "$target_libc_dir" -w "$wheels/repaired.new" "$wheels"/raw/*.whl
+    ls "$wheels"/repaired.new/*-"$target_platform".whl >/dev/null \
+        || { echo "auditwheel did not make a $target_platform wheel" >&2; cat "$wheels/repair.log" >&2; exit 1; }
     mv "$wheels/repaired.new" "$wheels/repaired"
 fi
 wheel=$(ls "$wheels"/repaired/*.whl)

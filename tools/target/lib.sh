@@ -19,10 +19,10 @@ target_platform=musllinux_1_2_aarch64
 # Pinned host tools: Zig brings clang, lld, musl and libc++ for the target.
 ziglang_version=0.17.1
 auditwheel_version=6.8.2
-scikit_build_core_version=0.11.6
+scikit_build_core_version=1.1.2
 # The target's Python packages, from their cp313t-musllinux_1_2_aarch64 (or
 # pure Python) wheels on PyPI.
-target_packages=("numpy==2.3.5" "pytest==8.4.2" "hypothesis==6.140.2")
+target_packages=("numpy==2.4.6" "pytest==9.2.0" "hypothesis==6.155.7")
 
 # The x86-64 free-threaded CPython (tools/build-free-threaded-python.sh): it
 # runs the target's build (--with-build-python) and scikit-build-core.
@@ -43,6 +43,7 @@ target_tools="$target_work/tools-$target_tools_key"
 zig="$target_tools/lib/python3.11/site-packages/ziglang/zig"
 target_bin="$target_tools/bin-$target_triple"
 target_sysroot="$target_work/musl-$target_python_key"
+target_libc_dir="$target_sysroot/usr/lib/aarch64-linux-musl"
 target_prefix="$target_work/cpython-3.13t-$target_triple-$target_python_key"
 target_site="$target_prefix/lib/python3.13t/site-packages"
 target_interpreter="$target_prefix/bin/python3.13t"
@@ -59,4 +60,17 @@ target_module_key() {
 
 target_wheel_dir() {
     echo "$target_work/wheels/$(target_module_key)"
+}
+
+# Prints the dynamic symbols that the given target programs or libraries take
+# from elsewhere and that neither the target's musl (the one they run on) nor
+# the interpreter defines: a symbol of a newer musl than the runtime's would
+# fail only when the library is loaded there.
+target_libc_gaps() {
+    local defined
+    defined=$(mktemp)
+    nm -D --defined-only "$target_libc_dir/libc.so" "$target_interpreter" 2>/dev/null \
+        | awk 'NF == 3 { print $3 }' | sed 's/@.*//' | sort -u >"$defined"
+    nm -D --undefined-only "$@" | awk '$1 == "U" { print $2 }' | sed 's/@.*//' | sort -u | comm -23 - "$defined"
+    rm -f "$defined"
 }
