@@ -7,7 +7,7 @@
 # tools/target/python, once with the lock as the import leaves it and once
 # with PYTHON_GIL=0.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-apt_install qemu-user-static binutils
+apt_install qemu-user-static binutils unzip
 target_python="$repo/tools/target/python"
 source "$repo/tools/target/lib.sh"
 

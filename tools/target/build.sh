@@ -114,13 +114,14 @@ if [ ! -d "$wheels/repaired" ]; then
     fi
     rm -rf "$wheels"
     mkdir -p "$wheels"
-    # The host's 3.13t runs scikit-build-core; CMake's FindPython asks the
+    # The build tree belongs to this checkout and these compilers (CMake
+    # keeps their paths). The host's 3.13t runs scikit-build-core; CMake's FindPython asks the
     # target's interpreter (under the toolchain's emulator, policy CMP0190)
     # for its headers and extension suffix.
     PELVAR_TARGET_BIN="$target_bin" PELVAR_WERROR=ON _PYTHON_HOST_PLATFORM=linux-aarch64 PATH="$venv/bin:$PATH" \
         logged "$wheels/build.log" "$venv/bin/pip" wheel -v --disable-pip-version-check --no-build-isolation --no-deps \
         -w "$wheels/raw" \
-        --config-settings=build-dir="$target_work/wheel-build-tree/$(printf '%s' "$target_repo" | md5sum | cut -c1-12)" \
+        --config-settings=build-dir="$target_work/wheel-build-tree/$(printf '%s' "$target_repo" | md5sum | cut -c1-12)-$target_tools_key" \
         --config-settings=cmake.toolchain-file="$target_toolchain" \
         --config-settings=cmake.python-hints=false \
         --config-settings=cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW \

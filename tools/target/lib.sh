@@ -41,7 +41,7 @@ target_python_key="$( (echo "$ziglang_version"; cat "$target_here/build-python.s
     "$target_repo/tools/build-free-threaded-python.sh") | sha256sum | cut -c1-12)"
 
 target_tools="$target_work/tools-$target_tools_key"
-zig="$target_tools/lib/python3.11/site-packages/ziglang/zig"
+zig="$(echo "$target_tools"/lib/python3*/site-packages/ziglang/zig)"
 target_bin="$target_tools/bin-$target_triple"
 target_sysroot="$target_work/musl-$target_python_key"
 target_libc_dir="$target_sysroot/usr/lib/aarch64-linux-musl"
