@@ -23,8 +23,12 @@ class BufferedReader {
 public:
     static constexpr std::size_t capacity = 8192;
 
-    explicit BufferedReader(Raw raw)
-        : raw_(std::move(raw)), buffer_(std::make_unique_for_overwrite<std::byte[]>(capacity)) {}
+    // `interrupt_check` decides what a call interrupted by a signal does
+    // (see InterruptCheck); without one it is repeated.
+    explicit BufferedReader(Raw raw, InterruptCheck interrupt_check = nullptr)
+        : raw_(std::move(raw)),
+          buffer_(std::make_unique_for_overwrite<std::byte[]>(capacity)),
+          interrupt_check_(interrupt_check) {}
 
     Raw& raw() noexcept { return raw_; }
 
@@ -70,9 +74,11 @@ public:
         return std::nullopt;
     }
 
-    // Moves `count` bytes forward. A regular file is seeked, after checking
-    // that it holds that many bytes; anything else is read and discarded
-    // through the buffer. Running past the end is the end-of-file failure.
+    // Moves `count` bytes forward. A regular file is seeked as far as its
+    // size vouches for; the rest (all of it for anything else) is read and
+    // discarded through the buffer, since a size can be wrong (0 for /proc
+    // files, behind the truth for a file still being written). Only the real
+    // end of the file is the end-of-file failure.
     IoStatus skip(std::uint64_t count) noexcept {
         std::size_t buffered = filled_ - position_;
         if (count <= buffered) {
@@ -81,11 +87,12 @@ public:
         }
         count -= buffered;
         position_ = filled_ = 0;
-        if (auto left = raw_.remaining()) {
-            if (count > *left) {
-                return IoFailure::end_of_file();
+        if (auto left = raw_.remaining(); left && *left != 0) {
+            const std::uint64_t vouched = std::min(count, *left);
+            if (auto failure = retrying_seek([&] { return raw_.seek_forward(vouched); })) {
+                return failure;
             }
-            return raw_.seek_forward(count);
+            count -= vouched;
         }
         while (count != 0) {
             if (auto failure = fill()) {
@@ -101,7 +108,7 @@ public:
     // Seeks to offset 0 and discards the buffered bytes.
     IoStatus rewind() noexcept {
         position_ = filled_ = 0;
-        return raw_.seek_to_start();
+        return retrying_seek([&] { return raw_.seek_to_start(); });
     }
 
     // Bytes known to be left (buffered, plus the rest of a regular file);
@@ -121,12 +128,32 @@ private:
         explicit operator bool() const noexcept { return !error; }
     };
 
+    // After EINTR: true to repeat the call, false to give up.
+    bool retry_after_interrupt() noexcept { return interrupt_check_ == nullptr || !interrupt_check_(); }
+
+    // A seek, repeated while interrupted by a signal (as the check allows).
+    template <class Seek>
+    IoStatus retrying_seek(Seek seek) noexcept {
+        for (;;) {
+            IoStatus status = seek();
+            if (!status || status->error_number() != EINTR || status->kind() != IoKind::os) {
+                return status;
+            }
+            if (!retry_after_interrupt()) {
+                return IoFailure::interrupted();
+            }
+        }
+    }
+
     // One raw read of up to `count` bytes, repeated while interrupted by a
-    // signal; 0 bytes is the end-of-file failure.
+    // signal (as the check allows); 0 bytes is the end-of-file failure.
     Got read_retrying(std::byte* out, std::size_t count) noexcept {
         for (;;) {
             auto r = raw_.read(out, count);
             if (r.error_number == EINTR) {
+                if (!retry_after_interrupt()) {
+                    return Got{0, IoFailure::interrupted()};
+                }
                 continue;
             }
             if (r.error_number != 0) {
@@ -154,6 +181,7 @@ private:
     std::unique_ptr<std::byte[]> buffer_;
     std::size_t position_ = 0;  // next unread byte in buffer_
     std::size_t filled_ = 0;    // bytes of buffer_ that hold file data
+    InterruptCheck interrupt_check_;
 };
 
 }  // namespace pelvar

@@ -62,28 +62,40 @@ std::string message_of(std::exception_ptr failure) noexcept {
     }
 }
 
-// Sets PanicException(message) as the pending exception; false if it could
-// not be made.
+// Sets PanicException(message) as the pending exception. When it cannot be
+// made because memory ran out, sets MemoryError instead: the interpreter
+// keeps instances of that for this case, so raising it needs no memory.
+// False if neither could be set.
 bool set_panic_exception(std::exception_ptr failure) noexcept {
+    auto out_of_memory = [](bool bad_alloc) {
+        if (!bad_alloc && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            return false;
+        }
+        PyErr_Clear();
+        PyErr_NoMemory();
+        return true;
+    };
     try {
         std::string message = message_of(failure);
         std::fprintf(stderr, "pelvar: internal failure: %s\n", message.c_str());
         std::fflush(stderr);
         PyObject* cls = panic_class();
         if (cls == nullptr) {
-            return false;
+            return out_of_memory(false);
         }
         PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
                                                        "replace"));
         if (!text) {
-            return false;
+            return out_of_memory(false);
         }
         PyRef instance = PyRef::steal(PyObject_CallOneArg(cls, text.get()));
         if (!instance) {
-            return false;
+            return out_of_memory(false);
         }
         PyErr_SetObject(cls, instance.get());
         return true;
+    } catch (const std::bad_alloc&) {
+        return out_of_memory(true);
     } catch (...) {
         return false;
     }

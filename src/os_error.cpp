@@ -46,6 +46,11 @@ PyObject* exception_class_for(const IoFailure& failure) noexcept {
 }
 
 void set_exception_with_text(PyObject* cls, const IoFailure& failure) {
+    // A signal handler raised while the call was interrupted: its exception
+    // is the one to see.
+    if (failure.is_interrupted() && PyErr_Occurred()) {
+        return;
+    }
     PyRef text = make_str(failure.display());
     // One argument only, so errno, strerror and filename stay None.
     PyRef instance = checked(PyObject_CallOneArg(cls, text.get()));

@@ -8,7 +8,7 @@
 
 namespace pelvar {
 
-std::variant<PosixFile, IoFailure> PosixFile::open(const char* path) noexcept {
+std::variant<PosixFile, IoFailure> PosixFile::open(const char* path, InterruptCheck interrupt_check) noexcept {
     for (;;) {
         int fd = ::open(path, O_RDONLY | O_CLOEXEC);
         if (fd >= 0) {
@@ -16,6 +16,9 @@ std::variant<PosixFile, IoFailure> PosixFile::open(const char* path) noexcept {
         }
         if (errno != EINTR) {
             return IoFailure::from_errno(errno);
+        }
+        if (interrupt_check != nullptr && interrupt_check()) {
+            return IoFailure::interrupted();
         }
     }
 }

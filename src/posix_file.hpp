@@ -19,8 +19,11 @@ struct RawRead {
 
 class PosixFile {
 public:
-    // open(path, O_RDONLY | O_CLOEXEC), repeated while it fails with EINTR.
-    static std::variant<PosixFile, IoFailure> open(const char* path) noexcept;
+    // open(path, O_RDONLY | O_CLOEXEC), repeated while it fails with EINTR
+    // and the check (if any) allows it. Opening a FIFO blocks until a writer
+    // comes, so this can be interrupted as a read can.
+    static std::variant<PosixFile, IoFailure> open(const char* path,
+                                                   InterruptCheck interrupt_check = nullptr) noexcept;
 
     explicit PosixFile(int fd) noexcept : fd_(fd) {}
     PosixFile(PosixFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }

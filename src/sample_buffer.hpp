@@ -115,6 +115,18 @@ inline constexpr std::size_t eager_block_bytes = std::size_t{1} << 20;
 template <class T>
 using BlockRead = std::variant<SampleBuffer<T>, IoFailure, InternalFailure>;
 
+// The allocator refused `bytes` for a block with `unread` bytes still to
+// come: they are skipped, so that the reader stands at the next event and
+// only this one is lost. A block that the file does not hold whole ends as
+// its read would have (end of file or the read's failure).
+template <class T, class Source>
+BlockRead<T> refused_block(Source& source, std::size_t bytes, std::uint64_t unread) {
+    if (auto failure = source.skip(unread)) {
+        return *failure;
+    }
+    return memory_refused(bytes);
+}
+
 // Reads `count` little-endian samples straight into their final buffer.
 //
 // A header can claim far more than the file holds, so a large block is
@@ -143,8 +155,7 @@ BlockRead<T> read_samples(Source& source, std::uint64_t count, const Allocator* 
     std::size_t filled = 0;
     for (;;) {
         if (!buffer.resize(target)) {
-            return InternalFailure{"memory allocation of " + std::to_string(target * sizeof(T)) +
-                                   " bytes failed"};
+            return refused_block<T>(source, target * sizeof(T), (total - filled) * sizeof(T));
         }
         if (auto failure = source.read_exact(buffer.data() + filled, (target - filled) * sizeof(T))) {
             return *failure;
