@@ -16,6 +16,7 @@
 // they read as two consecutive events with the field, the file has it.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <utility>
@@ -192,14 +193,14 @@ private:
     }
 
     // The same bytes read as single-channel events, from offset 0: whether
-    // they hold together (false when the file ends first or cannot be
-    // rewound), or the failure of a read.
+    // they hold together (false when the file ends first or is no file that
+    // can seek), or the failure of a seek or read.
     static std::variant<bool, IoFailure> is_single_channel(Source& source) {
         if (auto failure = source.rewind()) {
-            if (failure->is_interrupted()) {
-                return *failure;
+            if (failure->kind() == IoKind::os && failure->error_number() == ESPIPE) {
+                return false;
             }
-            return false;
+            return *failure;
         }
         return single_channel_headers_follow(source);
     }

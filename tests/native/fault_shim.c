@@ -94,6 +94,9 @@ static int armed_signal;
 static long long calls[CALL_KINDS];
 static long long fired;          /* armed faults put in */
 static long long fired_offset = -1;
+static long long fired_repeats;      /* reads just before it at the same offset */
+static long long last_read_offset = -1;
+static long long same_offset_reads;
 static long long report_size = -1;
 
 /* The shim's own calls go straight to the kernel, past the wrappers below. */
@@ -154,12 +157,16 @@ void pelvar_shim_arm(int call, long long k, int fault, int error_number, int sig
     }
     fired = 0;
     fired_offset = -1;
+    fired_repeats = 0;
+    last_read_offset = -1;
+    same_offset_reads = 0;
 }
 
 void pelvar_shim_report_size(long long size) { report_size = size; }
 long long pelvar_shim_calls(int call) { return call >= 0 && call < CALL_KINDS ? calls[call] : -1; }
 long long pelvar_shim_fired(void) { return fired; }
 long long pelvar_shim_fired_offset(void) { return fired_offset; }
+long long pelvar_shim_fired_repeats(void) { return fired_repeats; }
 
 off_t lseek(int fd, off_t offset, int whence) {
     configure();
@@ -234,8 +241,11 @@ ssize_t read(int fd, void* buffer, size_t count) {
     if (offset < 0) {
         offset = bytes;
     }
+    same_offset_reads = offset == last_read_offset ? same_offset_reads + 1 : 0;
+    last_read_offset = offset;
     if (armed_call == CALL_READ && armed_now(CALL_READ)) {
         fired_offset = offset;
+        fired_repeats = same_offset_reads;
         if (armed_fault != FAULT_SHORT) {
             return (ssize_t)fail_armed();
         }
