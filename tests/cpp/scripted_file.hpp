@@ -41,6 +41,8 @@ struct FileScript {
     int error_number = EIO;
     bool error_persistent = false;                   // false: the error is reported once
     bool seekable = true;                            // false: remaining() empty, seeks ESPIPE
+    std::set<std::size_t> error_calls;               // these read calls (1-based) fail with error_number
+    std::optional<std::uint64_t> reported_size;      // the size remaining() believes (as fstat can be wrong)
 
     // Counters.
     std::size_t read_calls = 0;       // every call of read, interrupted and failed ones included
@@ -86,6 +88,10 @@ public:
         if ((s.interrupt_every != 0 && call % s.interrupt_every == 0) || s.interrupt_calls.count(call) != 0) {
             ++s.interrupts;
             return {0, EINTR};
+        }
+        if (s.error_calls.count(call) != 0) {
+            ++s.errors;
+            return {0, s.error_number};
         }
         std::uint64_t end = s.bytes.size();
         if (s.error_at) {
@@ -142,7 +148,8 @@ public:
         if (!s.seekable) {
             return std::nullopt;
         }
-        return s.position < s.bytes.size() ? s.bytes.size() - s.position : 0;
+        const std::uint64_t size = s.reported_size.value_or(s.bytes.size());
+        return s.position < size ? size - s.position : 0;
     }
 
 private:
