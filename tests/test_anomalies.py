@@ -84,6 +84,8 @@ def attempt(start, stop):
         if next(reader)["event_counter"] != counters[0]:
             bad = "a new reader misreads"
     del reader, got, caught
+    # The failure's traceback printed to standard error waits in its buffer.
+    sys.stderr.flush()
     return outcome, bad
 
 def loop(tally, problems):
@@ -132,11 +134,11 @@ needs_testcapi = pytest.mark.skipif(
     reason="this interpreter has no _testcapi.set_nomemory")
 
 MEMORY_FILES = {
-    "wd1-small": ("WD1", lambda: wd1_bytes(wd1_series(4, 200, seed=1))),
+    "wd1-small": ("WD1", lambda: wd1_bytes(wd1_series(4, 1000, seed=1))),
     "wd1-1mib": ("WD1", lambda: wd1_bytes(wd1_series(3, 600_000, seed=2))),
-    "wd2-small": ("WD2", lambda: wd2_bytes(wd2_series(4, 3, 50, first_counter=90))),
+    "wd2-small": ("WD2", lambda: wd2_bytes(wd2_series(4, 3, 300, first_counter=90))),
     "wd2-1mib": ("WD2", lambda: wd2_bytes(wd2_series(3, 2, 140_000, seed=3))),
-    "wd2-single": ("WD2", lambda: wd2_bytes(wd2_series(4, 1, 100, seed=4))),
+    "wd2-single": ("WD2", lambda: wd2_bytes(wd2_series(4, 1, 1000, seed=4))),
 }
 
 
@@ -161,10 +163,14 @@ def test_every_allocation_refused_in_turn(tmp_path, name, what):
     assert result["points"] > 0
     if what != "all-refused":
         assert result["tally"].get("MemoryError", 0) + result["tally"].get("PanicException", 0) > 0
-        # A kept sample buffer would be 400 bytes at least, 1 MiB for the
+        # A kept sample buffer would be 2000 bytes at least, 1 MiB for the
         # large files, a kept dictionary some 300; the interpreter's own
         # caches settle in the first pass (the measurement itself is an int).
-        assert result["leaked"] < 256, result
+        # CPython 3.13 keeps some 60 bytes each time it prints the pending
+        # MemoryError before "Python API call failed" (none without that
+        # print, none on 3.11).
+        printed = result["tally"].get("PanicException", 0) if sys.version_info >= (3, 13) else 0
+        assert result["leaked"] < 256 + 64 * printed, result
     print(f"\n{name} {what}: {result['points']} allocation failure points {result['tally']}")
 
 
