@@ -68,7 +68,8 @@ void check(bool ok, const char* what, std::uint64_t a = 0, std::uint64_t b = 0) 
 // What the raw file did, kept outside it so that it can be looked at after
 // the buffered reader has taken the file over.
 struct RawLog {
-    std::uint64_t calls = 0;  // read calls, EINTR included
+    std::uint64_t calls = 0;  // read and readv calls, EINTR included
+    std::uint64_t readv_calls = 0;
 };
 
 // The in-memory file with PosixFile's interface.
@@ -77,29 +78,12 @@ public:
     MemoryFile(const std::uint8_t* data, std::size_t size, Faults faults, RawLog* log) noexcept
         : data_(data), size_(size), faults_(faults), log_(log), eio_armed_(faults.eio_at.has_value()) {}
 
-    RawRead read(void* destination, std::size_t count) noexcept {
-        ++log_->calls;
-        if (faults_.eintr && (interrupt_next_ = !interrupt_next_)) {
-            return RawRead{0, EINTR};
-        }
-        if (eio_armed_ && offset_ >= *faults_.eio_at) {
-            eio_armed_ = faults_.eio_sticky;
-            return RawRead{0, EIO};
-        }
-        std::uint64_t limit = size_;
-        if (eio_armed_ && *faults_.eio_at < limit) {
-            limit = *faults_.eio_at;
-        }
-        std::uint64_t left = offset_ < limit ? limit - offset_ : 0;
-        std::size_t n = count < left ? count : static_cast<std::size_t>(left);
-        if (faults_.max_chunk != 0 && n > faults_.max_chunk) {
-            n = faults_.max_chunk;
-        }
-        if (n != 0) {
-            std::memcpy(destination, data_ + offset_, n);
-        }
-        offset_ += n;
-        return RawRead{n, 0};
+    RawRead read(void* destination, std::size_t count) noexcept { return transfer(destination, count, nullptr, 0); }
+
+    // One call with read's faults; the first piece is filled before the second.
+    RawRead readv(void* first, std::size_t first_count, void* second, std::size_t second_count) noexcept {
+        ++log_->readv_calls;
+        return transfer(first, first_count, second, second_count);
     }
 
     IoStatus seek_to_start() noexcept {
@@ -127,6 +111,36 @@ public:
     }
 
 private:
+    RawRead transfer(void* first, std::size_t first_count, void* second, std::size_t second_count) noexcept {
+        const std::size_t count = first_count + second_count;
+        ++log_->calls;
+        if (faults_.eintr && (interrupt_next_ = !interrupt_next_)) {
+            return RawRead{0, EINTR};
+        }
+        if (eio_armed_ && offset_ >= *faults_.eio_at) {
+            eio_armed_ = faults_.eio_sticky;
+            return RawRead{0, EIO};
+        }
+        std::uint64_t limit = size_;
+        if (eio_armed_ && *faults_.eio_at < limit) {
+            limit = *faults_.eio_at;
+        }
+        std::uint64_t left = offset_ < limit ? limit - offset_ : 0;
+        std::size_t n = count < left ? count : static_cast<std::size_t>(left);
+        if (faults_.max_chunk != 0 && n > faults_.max_chunk) {
+            n = faults_.max_chunk;
+        }
+        const std::size_t in_first = n < first_count ? n : first_count;
+        if (in_first != 0) {
+            std::memcpy(first, data_ + offset_, in_first);
+        }
+        if (n > in_first) {
+            std::memcpy(second, data_ + offset_ + in_first, n - in_first);
+        }
+        offset_ += n;
+        return RawRead{n, 0};
+    }
+
     const std::uint8_t* data_;
     std::uint64_t size_;
     Faults faults_;
@@ -196,6 +210,36 @@ public:
     }
 
 private:
+    RawRead transfer(void* first, std::size_t first_count, void* second, std::size_t second_count) noexcept {
+        const std::size_t count = first_count + second_count;
+        ++log_->calls;
+        if (faults_.eintr && (interrupt_next_ = !interrupt_next_)) {
+            return RawRead{0, EINTR};
+        }
+        if (eio_armed_ && offset_ >= *faults_.eio_at) {
+            eio_armed_ = faults_.eio_sticky;
+            return RawRead{0, EIO};
+        }
+        std::uint64_t limit = size_;
+        if (eio_armed_ && *faults_.eio_at < limit) {
+            limit = *faults_.eio_at;
+        }
+        std::uint64_t left = offset_ < limit ? limit - offset_ : 0;
+        std::size_t n = count < left ? count : static_cast<std::size_t>(left);
+        if (faults_.max_chunk != 0 && n > faults_.max_chunk) {
+            n = faults_.max_chunk;
+        }
+        const std::size_t in_first = n < first_count ? n : first_count;
+        if (in_first != 0) {
+            std::memcpy(first, data_ + offset_, in_first);
+        }
+        if (n > in_first) {
+            std::memcpy(second, data_ + offset_ + in_first, n - in_first);
+        }
+        offset_ += n;
+        return RawRead{n, 0};
+    }
+
     const std::uint8_t* data_;
     std::uint64_t size_;
     Faults faults_;

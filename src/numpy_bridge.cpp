@@ -2,17 +2,83 @@
 
 #include <atomic>
 #include <cstddef>
+#include <mutex>
 #include <string>
 
+#include "buffered_file.hpp"
 #include "failure.hpp"
 #include "py_text.hpp"
 
 namespace pelvar {
 
+namespace {
+
+// A few sample blocks given back by their owners, kept for the next events:
+// the events of a file mostly have one size, and an allocator that maps every
+// large block afresh (musl's does above about 128 KiB) would otherwise fault
+// its pages in again for every event. Bounded in count and bytes; owners may
+// be freed on any thread, so it has a lock of its own.
+class RecycledBlocks {
+public:
+    static constexpr std::size_t smallest = 1024;  // below: the allocator is as quick
+    static constexpr std::size_t slots = 8;
+    static constexpr std::size_t budget = std::size_t{1} << 20;
+
+    void* take(std::size_t bytes) noexcept {
+        if (bytes < smallest || bytes > budget) {
+            return nullptr;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (std::size_t i = count_; i-- != 0;) {
+            if (slot_[i].bytes == bytes) {
+                void* block = slot_[i].block;
+                slot_[i] = slot_[--count_];
+                held_ -= bytes;
+                return block;
+            }
+        }
+        return nullptr;
+    }
+
+    // False when the block is not kept: the caller frees it.
+    bool keep(void* block, std::size_t bytes) noexcept {
+        if (bytes < smallest || bytes > budget) {
+            return false;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (count_ == slots || held_ + bytes > budget) {
+            return false;
+        }
+        slot_[count_++] = Slot{block, bytes};
+        held_ += bytes;
+        return true;
+    }
+
+private:
+    struct Slot {
+        void* block;
+        std::size_t bytes;
+    };
+    std::mutex mutex_;
+    Slot slot_[slots]{};
+    std::size_t count_ = 0;
+    std::size_t held_ = 0;  // bytes in slot_
+};
+
+RecycledBlocks recycled_blocks;
+
+}  // namespace
+
 const Allocator python_raw_allocator{
-    [](std::size_t n) { return PyMem_RawMalloc(n); },
+    [](std::size_t n) {
+        if (void* block = recycled_blocks.take(n)) {
+            return block;
+        }
+        return PyMem_RawMalloc(n);
+    },
     [](void* p, std::size_t n) { return PyMem_RawRealloc(p, n); },
     [](void* p) { PyMem_RawFree(p); },
+    placement_bytes,
 };
 
 namespace {
@@ -22,6 +88,8 @@ namespace {
 struct PySliceContainer {
     PyObject_HEAD
     const Allocator* release;  // gives the buffer back (when capacity is not 0)
+    void* block;               // the allocation that holds data
+    std::size_t block_bytes;   // its size
     void* data;                // never null, also for an empty buffer
     std::size_t length;        // elements in use
     std::size_t capacity;      // elements allocated
@@ -31,7 +99,12 @@ void slice_container_dealloc(PyObject* self) noexcept {
     auto* container = reinterpret_cast<PySliceContainer*>(self);
     guarded_destruction(self, [&] {
         if (container->capacity != 0) {
-            container->release->release(container->data);
+            // The interpreter's raw allocator takes its blocks back through
+            // the recycling first.
+            if (container->release != &python_raw_allocator ||
+                !recycled_blocks.keep(container->block, container->block_bytes)) {
+                container->release->release(container->block);
+            }
         }
         container->capacity = 0;
     });
@@ -212,6 +285,8 @@ PyRef make_array(SampleBuffer<T>&& samples, int type_number) {
     auto parts = samples.release();
     auto* container = reinterpret_cast<PySliceContainer*>(owner.get());
     container->release = samples.allocator();
+    container->block = parts.block;
+    container->block_bytes = parts.capacity * sizeof(T) + samples.allocator()->placement;
     container->data = parts.data;
     container->length = parts.length;
     container->capacity = parts.capacity;

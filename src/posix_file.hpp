@@ -35,6 +35,8 @@ public:
     int fd() const noexcept { return fd_; }
 
     RawRead read(void* destination, std::size_t count) noexcept;
+    // One readv of two pieces: `first` is filled before anything goes to `second`.
+    RawRead readv(void* first, std::size_t first_count, void* second, std::size_t second_count) noexcept;
     IoStatus seek_to_start() noexcept;
     IoStatus seek_forward(std::uint64_t count) noexcept;
     // Bytes between the file offset and the end of a regular file; empty for

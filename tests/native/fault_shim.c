@@ -1,4 +1,6 @@
 /* LD_PRELOAD shim that puts faults into read() on one file, for the tests.
+ * A readv() of the file is one read in every respect below: it is counted,
+ * armed, failed, interrupted and cut short as a whole.
  *
  * The file is named by its device and inode, so every descriptor opened on
  * it in the process is affected and nothing else is. Set in the environment
@@ -38,6 +40,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 static int configured;
@@ -50,7 +53,7 @@ static long long failures_left = 1;
 static int inject_eintr;
 static int interrupt_next;
 
-static long long reads;         /* read() calls on the file */
+static long long reads;         /* read() and readv() calls on the file */
 static long long failed;        /* failures put in */
 static long long eintr_put;     /* EINTR put in */
 static long long eintr_seen;    /* EINTR from the kernel itself */
@@ -110,6 +113,10 @@ static off_t real_lseek(int fd, off_t offset, int whence) {
 
 static int real_fstat(int fd, struct stat* st) {
     return (int)syscall(SYS_fstat, fd, st);
+}
+
+static ssize_t real_readv(int fd, const struct iovec* pieces, int count) {
+    return (ssize_t)syscall(SYS_readv, fd, pieces, count);
 }
 
 static int is_target(int fd) {
@@ -221,13 +228,9 @@ int fstat(int fd, struct stat* st) {
 
 int fstat64(int fd, struct stat64* st) { return fstat(fd, (struct stat*)st); }
 
-ssize_t read(int fd, void* buffer, size_t count) {
-    configure();
-    int saved = errno;
-    if (!is_target(fd)) {
-        errno = saved;
-        return real_read(fd, buffer, count);
-    }
+/* The faults of one read of the file, before it reads: -1 with errno set
+ * when one is put in, else 0 with *count cut short where a fault says so. */
+static int before_read(int fd, size_t* count) {
     ++reads;
     if (failed != 0) {
         ++reads_after_failure;
@@ -247,10 +250,10 @@ ssize_t read(int fd, void* buffer, size_t count) {
         fired_offset = offset;
         fired_repeats = same_offset_reads;
         if (armed_fault != FAULT_SHORT) {
-            return (ssize_t)fail_armed();
+            return (int)fail_armed();
         }
-        if (count > 1) {
-            count /= 2;
+        if (*count > 1) {
+            *count /= 2;
         }
     }
     if (fail_at >= 0 && failures_left != 0) {
@@ -262,18 +265,65 @@ ssize_t read(int fd, void* buffer, size_t count) {
             errno = fail_errno;
             return -1;
         }
-        if ((long long)count > fail_at - offset) {
-            count = (size_t)(fail_at - offset);
+        if ((long long)*count > fail_at - offset) {
+            *count = (size_t)(fail_at - offset);
         }
     }
-    errno = saved;
-    ssize_t got = real_read(fd, buffer, count);
+    return 0;
+}
+
+static ssize_t after_read(ssize_t got) {
     if (got > 0) {
         bytes += got;
     } else if (got < 0 && errno == EINTR) {
         ++eintr_seen;
     }
     return got;
+}
+
+ssize_t read(int fd, void* buffer, size_t count) {
+    configure();
+    int saved = errno;
+    if (!is_target(fd)) {
+        errno = saved;
+        return real_read(fd, buffer, count);
+    }
+    if (before_read(fd, &count) < 0) {
+        return -1;
+    }
+    errno = saved;
+    return after_read(real_read(fd, buffer, count));
+}
+
+#define MAX_PIECES 16
+
+ssize_t readv(int fd, const struct iovec* pieces, int piece_count) {
+    configure();
+    int saved = errno;
+    if (!is_target(fd) || piece_count < 0 || piece_count > MAX_PIECES) {
+        errno = saved;
+        return real_readv(fd, pieces, piece_count);
+    }
+    size_t count = 0;
+    for (int i = 0; i < piece_count; ++i) {
+        count += pieces[i].iov_len;
+    }
+    if (before_read(fd, &count) < 0) {
+        return -1;
+    }
+    /* Cut short: the same pieces, up to `count` bytes in all. */
+    struct iovec cut[MAX_PIECES];
+    int kept = 0;
+    for (int i = 0; i < piece_count && count != 0; ++i) {
+        cut[kept] = pieces[i];
+        if (cut[kept].iov_len > count) {
+            cut[kept].iov_len = count;
+        }
+        count -= cut[kept].iov_len;
+        ++kept;
+    }
+    errno = saved;
+    return after_read(kept == 0 ? real_read(fd, NULL, 0) : real_readv(fd, cut, kept));
 }
 
 long long pelvar_shim_reads(void) { return reads; }
