@@ -20,7 +20,8 @@ and prints one table: events/s and MB/s (1 MB = 10^6 bytes) as the median
 with [min, max], timed by the reading thread's CPU time (--clock wall for
 elapsed time), and pelvar's speed as a multiple of each peer's (ratio of
 the medians); then the ratios to the floor, the plain reader and the
-bandwidth side by side. Then it measures streaming memory (peak RSS while iterating a
+bandwidth side by side. Also: the same file read by five fresh processes
+(their figures must agree within 15 %). Then it measures streaming memory (peak RSS while iterating a
 big file, in a subprocess) and the cost of opening a small and a big WD2 file,
 and prints each target as a PASS or FAIL line.
 
@@ -104,6 +105,9 @@ BANDWIDTH_TARGETS = {"wd1-65536": 0.75}
 FLOOR_TARGET = 0.6
 FLOOR_TARGETS = {"wd1-0": 0.8, "wd1-16": 0.8, "wd2-2x16": 0.8}
 MEMORY_SLACK_MIB = 32
+# Fresh processes reading the same file: slowest over fastest (medians of each).
+PROCESS_SPREAD_TOLERANCE = 1.15
+PROCESS_WORKLOADS = ("wd2-2x1024", "wd1-65536")
 OPEN_COST_TOLERANCE = 1.5  # big file / small file, best batch of each
 
 
@@ -332,6 +336,35 @@ def measure_memory(path: Path, workload: Workload, impl: str) -> dict:
     return json.loads(result.stdout)
 
 
+PROCESS_PROBE = r"""
+import statistics, sys, time
+path, reader_type, repeat, clock = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+import numpy
+import pelvar
+clock = time.thread_time if clock == "cpu" else time.perf_counter
+seconds = []
+for _ in range(repeat):
+    start = clock()
+    count = 0
+    for _ in pelvar.EventReader(path, reader_type):
+        count += 1
+    seconds.append(clock() - start)
+print(statistics.median(seconds) / max(count, 1))
+"""
+
+
+def measure_processes(path: Path, workload: Workload, processes: int, repeat: int, clock: str) -> list[float]:
+    """Seconds per event in each of `processes` fresh interpreters (median of
+    `repeat` passes each): where the heap happens to put the buffers must not
+    make one process slower than another."""
+    per_event = []
+    for _ in range(processes):
+        result = subprocess.run([sys.executable, "-c", PROCESS_PROBE, str(path), workload.reader_type, str(repeat),
+                                 clock], check=True, capture_output=True, text=True)
+        per_event.append(float(result.stdout))
+    return per_event
+
+
 def time_opens(path: Path, count: int, clock: Callable[[], float]) -> float:
     """Seconds per EventReader(path, "WD2") (construction and destruction)."""
     name = str(path)
@@ -432,7 +465,8 @@ def check(ok: bool, text: str) -> tuple[bool, str]:
 
 
 def target_checks(results: list[WorkloadResult], memory: list[tuple[str, dict]],
-                  open_costs: list[tuple[str, dict]]) -> list[tuple[bool, str]]:
+                  open_costs: list[tuple[str, dict]],
+                  spreads: list[tuple[str, list[float]]] = ()) -> list[tuple[bool, str]]:
     lines = []
     for result in results:
         key = result.workload.key
@@ -458,6 +492,11 @@ def target_checks(results: list[WorkloadResult], memory: list[tuple[str, dict]],
                            f"{m['idle'] / MIB:.1f} MiB = {growth / MIB:.1f} MiB "
                            f"(target <= largest event {m['largest'] / MIB:.2f} MiB + {MEMORY_SLACK_MIB} MiB; "
                            f"{m['count']} events, {m['source']})"))
+    for label, per_event in spreads:
+        ratio = max(per_event) / min(per_event)
+        lines.append(check(ratio <= PROCESS_SPREAD_TOLERANCE,
+                           f"fresh processes agree, {label}: {' '.join(f'{t * 1e9:.0f}' for t in per_event)} ns/event, "
+                           f"slowest/fastest {ratio:.2f} (target <= {PROCESS_SPREAD_TOLERANCE})"))
     for label, o in open_costs:
         small, big = min(o["small"]), min(o["big"])
         ratio = big / small
@@ -526,7 +565,18 @@ def run(args: argparse.Namespace, directory: Path) -> int:
 
     memory: list[tuple[str, dict]] = []
     open_costs: list[tuple[str, dict]] = []
+    spreads: list[tuple[str, list[float]]] = []
     if not args.no_extras:
+        known = {w.key: w for w in WORKLOADS}
+        for key in PROCESS_WORKLOADS:
+            workload = known[key]
+            progress(f"[bench] fresh processes: {workload.label} ...")
+            path, _ = make_file(directory, workload, int(min(args.size_mib, 64) * MIB))
+            plain_reader.read_bandwidth(str(path))
+            processes, repeat = (2, 1) if args.quick else (5, 3)
+            spreads.append((f"{processes} x {workload.label}",
+                            measure_processes(path, workload, processes, repeat, args.clock)))
+            path.unlink()
         big_bytes = int(args.big_mib * MIB)
         progress(f"[bench] memory and open cost: writing {args.big_mib:g} MiB ...")
         big, _ = make_file(directory, BIG_WD2, big_bytes)
@@ -546,7 +596,7 @@ def run(args: argparse.Namespace, directory: Path) -> int:
         for path in (big, small, single_small, single_big):
             path.unlink()
 
-    checks = target_checks(results, [m for m in memory if m[0].startswith("pelvar")], open_costs)
+    checks = target_checks(results, [m for m in memory if m[0].startswith("pelvar")], open_costs, spreads)
     print("\n".join(machine_description()))
     clock_text = "CPU time of the reading thread" if args.clock == "cpu" else "wall-clock time"
     print(f"files: {args.size_mib:g} MiB per workload in the page cache, {args.repeat} repetitions per reader, "
