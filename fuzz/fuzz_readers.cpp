@@ -69,7 +69,6 @@ void check(bool ok, const char* what, std::uint64_t a = 0, std::uint64_t b = 0) 
 // the buffered reader has taken the file over.
 struct RawLog {
     std::uint64_t calls = 0;  // read and readv calls, EINTR included
-    std::uint64_t readv_calls = 0;
 };
 
 // The in-memory file with PosixFile's interface.
@@ -82,7 +81,6 @@ public:
 
     // One call with read's faults; the first piece is filled before the second.
     RawRead readv(void* first, std::size_t first_count, void* second, std::size_t second_count) noexcept {
-        ++log_->readv_calls;
         return transfer(first, first_count, second, second_count);
     }
 
@@ -210,36 +208,6 @@ public:
     }
 
 private:
-    RawRead transfer(void* first, std::size_t first_count, void* second, std::size_t second_count) noexcept {
-        const std::size_t count = first_count + second_count;
-        ++log_->calls;
-        if (faults_.eintr && (interrupt_next_ = !interrupt_next_)) {
-            return RawRead{0, EINTR};
-        }
-        if (eio_armed_ && offset_ >= *faults_.eio_at) {
-            eio_armed_ = faults_.eio_sticky;
-            return RawRead{0, EIO};
-        }
-        std::uint64_t limit = size_;
-        if (eio_armed_ && *faults_.eio_at < limit) {
-            limit = *faults_.eio_at;
-        }
-        std::uint64_t left = offset_ < limit ? limit - offset_ : 0;
-        std::size_t n = count < left ? count : static_cast<std::size_t>(left);
-        if (faults_.max_chunk != 0 && n > faults_.max_chunk) {
-            n = faults_.max_chunk;
-        }
-        const std::size_t in_first = n < first_count ? n : first_count;
-        if (in_first != 0) {
-            std::memcpy(first, data_ + offset_, in_first);
-        }
-        if (n > in_first) {
-            std::memcpy(second, data_ + offset_ + in_first, n - in_first);
-        }
-        offset_ += n;
-        return RawRead{n, 0};
-    }
-
     const std::uint8_t* data_;
     std::uint64_t size_;
     Faults faults_;
