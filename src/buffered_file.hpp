@@ -32,9 +32,10 @@ public:
     static constexpr std::size_t capacity = 65536;
     // The first fill after opening, a seek or a rewind: enough for headers
     // and small events without copying a long stretch that may not be used
-    // (the layout probe of a WD2 file reads two headers with a seek between).
+    // (the layout probe of a WD2 file reads two headers with a seek between,
+    // and for events up to this size finds the second header in this fill).
     // Each fill that follows the previous one doubles, up to `capacity`.
-    static constexpr std::size_t first_fill = 4096;
+    static constexpr std::size_t first_fill = 8192;
     // A request that still needs at least this many bytes after the buffered
     // ones is read straight into its destination: no copy through the buffer.
     static constexpr std::size_t direct_bytes = 16384;
