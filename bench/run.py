@@ -103,7 +103,7 @@ PLAIN_TARGETS = {"wd1-16": 3.5, "wd2-2x16": 3.5, "wd1-1024": 2.8, "wd2-1x1024": 
 BANDWIDTH_TARGETS = {"wd1-65536": 0.75}
 # Minimum pelvar/floor ratio: every workload, and closer for the small events.
 FLOOR_TARGET = 0.6
-FLOOR_TARGETS = {"wd1-0": 0.8, "wd1-16": 0.8, "wd2-2x16": 0.8}
+FLOOR_TARGETS = {"wd1-16": 0.8, "wd2-2x16": 0.8}
 MEMORY_SLACK_MIB = 32
 # Fresh processes reading the same file: slowest over fastest (medians of each).
 PROCESS_SPREAD_TOLERANCE = 1.15
