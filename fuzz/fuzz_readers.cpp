@@ -187,16 +187,18 @@ public:
         return Status::end_of_file;
     }
 
-    // Forward by count bytes: a seek on a sized file, a read elsewhere.
+    // Forward by count bytes: a seek on a sized file as far as its size
+    // goes, a read for the rest (and for all of it elsewhere).
     Status skip(std::uint64_t count) {
-        if (!faults_.seekable) {
-            return read(count, nullptr);
+        if (faults_.seekable) {
+            const std::uint64_t vouched = count < size_ - position_ ? count : size_ - position_;
+            position_ += vouched;
+            count -= vouched;
+            if (count == 0) {
+                return Status::ok;
+            }
         }
-        if (count > size_ - position_) {
-            return Status::end_of_file;
-        }
-        position_ += count;
-        return Status::ok;
+        return read(count, nullptr);
     }
 
     Status rewind() {
@@ -417,16 +419,32 @@ ProbeResult model_probe_with_field(ModelFile& model) {
     return {ProbeResult::channels, same ? first.channels : 1, Status::ok};
 }
 
-bool model_single_channel(ModelFile& model) {
+// The same bytes read as single-channel events: whether two headers follow
+// each other (Status::ok), or the error of the operating system met on the
+// way, which opening returns. The end of the file, or a file that cannot
+// seek back, only means they do not follow.
+struct SingleChannel {
+    bool follows = false;
+    Status error = Status::ok;
+};
+
+SingleChannel model_single_channel(ModelFile& model) {
     std::vector<std::uint8_t> bytes;
-    if (model.rewind() != Status::ok || model.read(24, &bytes) != Status::ok) {
-        return false;
+    auto stop = [](Status s) { return SingleChannel{false, s == Status::eio ? s : Status::ok}; };
+    if (Status s = model.rewind(); s != Status::ok) {
+        return stop(s);
+    }
+    if (Status s = model.read(24, &bytes); s != Status::ok) {
+        return stop(s);
     }
     const Wd2Header first = decode_header(bytes, false, 1);
-    if (model.skip(std::uint64_t{first.samples} * 4) != Status::ok || model.read(24, &bytes) != Status::ok) {
-        return false;
+    if (Status s = model.skip(std::uint64_t{first.samples} * 4); s != Status::ok) {
+        return stop(s);
     }
-    return follows(first, decode_header(bytes, false, 1));
+    if (Status s = model.read(24, &bytes); s != Status::ok) {
+        return stop(s);
+    }
+    return SingleChannel{follows(first, decode_header(bytes, false, 1)), Status::ok};
 }
 
 ProbeResult model_open(ModelFile& model) {
@@ -438,8 +456,14 @@ ProbeResult model_open(ModelFile& model) {
         return probed;
     }
     const bool retry = probed.kind == ProbeResult::overflow || probed.status == Status::end_of_file;
-    if (retry && model_single_channel(model) && model.rewind() == Status::ok) {
-        return {ProbeResult::channels, 1, Status::ok};
+    if (retry) {
+        const SingleChannel single = model_single_channel(model);
+        if (single.error != Status::ok) {
+            return {ProbeResult::io_failure, 0, single.error};
+        }
+        if (single.follows && model.rewind() == Status::ok) {
+            return {ProbeResult::channels, 1, Status::ok};
+        }
     }
     return probed;
 }
