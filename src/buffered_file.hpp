@@ -53,8 +53,6 @@ public:
           buffer_(aligned(storage_.get())),
           interrupt_check_(interrupt_check) {}
 
-    Raw& raw() noexcept { return raw_; }
-
     // The file offset of the next byte a read delivers, modulo placement_bytes.
     std::size_t placement() const noexcept {
         return static_cast<std::size_t>(offset_ - (filled_ - position_)) % placement_bytes;

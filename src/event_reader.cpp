@@ -131,12 +131,8 @@ PyObject* event_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwar
         if (!arguments) {
             return nullptr;
         }
-        // 1. Open the file; a NUL byte cannot reach open().
-        if (arguments->path.find('\0') != std::string_view::npos) {
-            PyErr_SetString(PyExc_OSError, "file name contained an unexpected NUL byte");
-            return nullptr;
-        }
-        // The UTF-8 form of a str ends in a NUL, so it can go to open() as it is.
+        // 1. Open the file. The binding refused a path with a NUL in it, and
+        // the UTF-8 form of a str ends in a NUL, so it goes to open() as it is.
         auto opened = PosixFile::open(arguments->path.data(), signal_handler_raised);
         if (auto* failure = std::get_if<IoFailure>(&opened)) {
             set_io_exception(*failure);

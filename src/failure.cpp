@@ -1,8 +1,8 @@
 #include "failure.hpp"
 
+#include "process_cell.hpp"
 #include "py_text.hpp"
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -20,7 +20,7 @@ constexpr const char* panic_doc =
 
 constexpr const char* generic_message = "internal failure without a message";
 
-std::atomic<PyObject*> panic_exception_class{nullptr};
+ProcessCell<PyObject*> panic_exception_class;
 
 [[noreturn]] void abort_at_boundary() noexcept {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
@@ -28,24 +28,15 @@ std::atomic<PyObject*> panic_exception_class{nullptr};
     std::abort();
 }
 
-// Created on first use and kept for the process. Two threads may race to
-// create it; the first to publish wins and the other drops its own, so every
-// caller sees the one class.
+// Created on first use and kept for the process; null (with the Python
+// error pending) when it cannot be made.
 PyObject* panic_class() {
-    PyObject* existing = panic_exception_class.load(std::memory_order_acquire);
-    if (existing != nullptr) {
-        return existing;
-    }
-    PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
-                                                  PyExc_BaseException, nullptr);
-    if (created == nullptr) {
-        return nullptr;
-    }
-    if (!panic_exception_class.compare_exchange_strong(existing, created, std::memory_order_acq_rel)) {
-        Py_DECREF(created);
-        return existing;
-    }
-    return created;
+    return panic_exception_class.get_or_make(
+        [] {
+            return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc, PyExc_BaseException,
+                                             nullptr);
+        },
+        [](PyObject* lost) noexcept { Py_DECREF(lost); });
 }
 
 std::string message_of(std::exception_ptr failure) noexcept {

@@ -3,9 +3,9 @@
 #include <Python.h>
 
 #include <cerrno>
+#include <string>
 
 #include "failure.hpp"
-#include "py_text.hpp"
 
 namespace pelvar {
 namespace {
@@ -51,7 +51,8 @@ void set_exception_with_text(PyObject* cls, const IoFailure& failure) {
     if (failure.is_interrupted() && PyErr_Occurred()) {
         return;
     }
-    PyRef text = make_str(failure.display());
+    const std::string display = failure.display();
+    PyRef text = checked(PyUnicode_DecodeUTF8(display.data(), static_cast<Py_ssize_t>(display.size()), "replace"));
     // One argument only, so errno, strerror and filename stay None.
     PyRef instance = checked(PyObject_CallOneArg(cls, text.get()));
     PyErr_SetObject(cls, instance.get());

@@ -32,8 +32,6 @@ public:
     PosixFile& operator=(const PosixFile&) = delete;
     ~PosixFile() { close(); }
 
-    int fd() const noexcept { return fd_; }
-
     RawRead read(void* destination, std::size_t count) noexcept;
     // One readv of two pieces: `first` is filled before anything goes to `second`.
     RawRead readv(void* first, std::size_t first_count, void* second, std::size_t second_count) noexcept;
