@@ -92,16 +92,25 @@ bool set_panic_exception(std::exception_ptr failure) noexcept {
     }
 }
 
+// The Python error that a Panic carries, back in the interpreter and printed
+// to standard error, as it would have been where the failure began.
+void print_carried_error(std::exception_ptr failure) noexcept {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const Panic& panic) {
+        if (PyObject* error = panic.python_error()) {
+            restore_exception(PyRef::borrow(error));
+            PyErr_PrintEx(0);
+        }
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 void panic(std::string message) { throw Panic(std::move(message)); }
 
-void python_api_failed() {
-    if (PyErr_Occurred()) {
-        PyErr_PrintEx(0);
-    }
-    panic("Python API call failed");
-}
+void python_api_failed() { throw Panic("Python API call failed", take_pending_exception()); }
 
 PyRef checked(PyObject* new_reference) {
     if (new_reference == nullptr) {
@@ -163,12 +172,14 @@ std::string describe_exception(PyObject* exception) {
 }
 
 void raise_panic(std::exception_ptr failure) noexcept {
+    print_carried_error(failure);
     if (!set_panic_exception(failure)) {
         abort_at_boundary();
     }
 }
 
 void report_unraisable_panic(std::exception_ptr failure, PyObject* object) noexcept {
+    print_carried_error(failure);
     if (!set_panic_exception(failure)) {
         abort_at_boundary();
     }
