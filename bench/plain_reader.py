@@ -265,6 +265,11 @@ def _wd2_events(f, channels: int, chunk_bytes: int) -> Iterator[dict]:
             }
 
 
+# One buffer per chunk size, mapped once and reused by every call: a buffer
+# mapped afresh per call would add its page faults to every measurement.
+_bandwidth_buffers: dict[int, mmap.mmap] = {}
+
+
 def read_bandwidth(path: str, *, chunk_bytes: int = CHUNK_BYTES) -> int:
     """Reads the whole file into one reused buffer; returns the byte count.
 
@@ -272,9 +277,13 @@ def read_bandwidth(path: str, *, chunk_bytes: int = CHUNK_BYTES) -> int:
     (AMD Zen 3, for one) the kernel's copy to user memory runs several times
     slower when the destination lies a few bytes past the source modulo
     4 KiB, which is where a malloc'd buffer (16 bytes into its page) puts
-    chunks read at page-aligned file offsets."""
+    chunks read at page-aligned file offsets. It is mapped once per chunk
+    size and kept, so its pages are already in place."""
+    buf = _bandwidth_buffers.get(chunk_bytes)
+    if buf is None:
+        buf = _bandwidth_buffers[chunk_bytes] = mmap.mmap(-1, chunk_bytes)
     total = 0
-    with mmap.mmap(-1, chunk_bytes) as buf, open(path, "rb", buffering=0) as f:
+    with open(path, "rb", buffering=0) as f:
         readinto = f.readinto
         while True:
             got = readinto(buf)

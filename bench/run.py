@@ -9,6 +9,9 @@ default 256, so that it sits in the page cache), reads it once to warm the
 cache, then times, in rotating order, R times each (default 5):
 
   pelvar     iterating pelvar.EventReader, dropping each event
+  floor      the same number of event objects made in C with no I/O
+             (bench/floor.c, compiled by this script), plus the bandwidth
+             read of the file: the least any reader of this API can cost
   plain      the plain Python reader of bench/plain_reader.py (same dicts)
   bandwidth  reading the file in 1 MiB chunks into one reused buffer
   fromfile   numpy.fromfile with a structured dtype (fixed-size WD1 files)
@@ -16,7 +19,9 @@ cache, then times, in rotating order, R times each (default 5):
 and prints one table: events/s and MB/s (1 MB = 10^6 bytes) as the median
 with [min, max], timed by the reading thread's CPU time (--clock wall for
 elapsed time), and pelvar's speed as a multiple of each peer's (ratio of
-the medians). Then it measures streaming memory (peak RSS while iterating a
+the medians); then the ratios to the floor, the plain reader and the
+bandwidth side by side. Also: the same file read by five fresh processes
+(their figures must agree within 15 %). Then it measures streaming memory (peak RSS while iterating a
 big file, in a subprocess) and the cost of opening a small and a big WD2 file,
 and prints each target as a PASS or FAIL line.
 
@@ -27,12 +32,16 @@ The exit status is 0 whatever the targets say, unless --strict is given.
 from __future__ import annotations
 
 import argparse
+import importlib.machinery
+import importlib.util
 import json
 import os
 import platform
+import shlex
 import statistics
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 from dataclasses import dataclass
@@ -89,10 +98,16 @@ WORKLOADS = [
 BIG_WD2 = Workload("wd2-2x65536", "WD2 2ch x 65536", "WD2", 65536, 2)
 
 # Minimum pelvar/plain ratio (events per second) per workload.
-PLAIN_TARGETS = {"wd1-16": 6.0, "wd2-2x16": 6.0, "wd1-1024": 3.0, "wd2-2x1024": 3.0, "wd2-1x1024": 3.0,
-                 "wd1-65536": 1.0}
+PLAIN_TARGETS = {"wd1-16": 3.5, "wd2-2x16": 3.5, "wd1-1024": 2.8, "wd2-1x1024": 2.0, "wd2-2x1024": 1.7,
+                 "wd1-65536": 1.3}
 BANDWIDTH_TARGETS = {"wd1-65536": 0.75}
+# Minimum pelvar/floor ratio: every workload, and closer for the small events.
+FLOOR_TARGET = 0.6
+FLOOR_TARGETS = {"wd1-16": 0.8, "wd2-2x16": 0.8}
 MEMORY_SLACK_MIB = 32
+# Fresh processes reading the same file: slowest over fastest (medians of each).
+PROCESS_SPREAD_TOLERANCE = 1.15
+PROCESS_WORKLOADS = ("wd2-2x1024", "wd1-65536")
 OPEN_COST_TOLERANCE = 1.5  # big file / small file, best batch of each
 
 
@@ -156,6 +171,51 @@ def count_plain(path: str, workload: Workload) -> int:
     return count
 
 
+# ---- the floor: bench/floor.c, built on first use ----------------------------
+
+_floor_module = None
+_floor_error: str | None = None
+
+
+def build_floor():
+    """Compiles bench/floor.c against this interpreter's headers and loads it;
+    None (and the reason in _floor_error) when that cannot be done."""
+    global _floor_module, _floor_error
+    if _floor_module is not None or _floor_error is not None:
+        return _floor_module
+    compiler = shlex.split(sysconfig.get_config_var("CC") or "cc")
+    suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
+    with tempfile.TemporaryDirectory(prefix="pelvar-floor-") as folder:
+        target = os.path.join(folder, "pelvar_floor" + suffix)
+        command = [*compiler, "-O2", "-shared", "-fPIC", "-fvisibility=hidden",
+                   "-I", sysconfig.get_paths()["include"], str(BENCH_DIR / "floor.c"), "-o", target]
+        try:
+            subprocess.run(command, check=True, capture_output=True, text=True)
+        except (OSError, subprocess.CalledProcessError) as error:
+            detail = getattr(error, "stderr", "") or str(error)
+            _floor_error = f"cannot build bench/floor.c ({' '.join(command[:1])}): {detail.strip()[:300]}"
+            return None
+        loader = importlib.machinery.ExtensionFileLoader("pelvar_floor", target)
+        spec = importlib.util.spec_from_loader("pelvar_floor", loader)
+        _floor_module = importlib.util.module_from_spec(spec)
+        loader.exec_module(_floor_module)
+    return _floor_module
+
+
+def count_floor(path: str, workload: Workload) -> int:
+    """The event objects of the whole file made with no I/O, then the file's
+    bytes read at the bandwidth: both timed together."""
+    floor = build_floor()
+    events = os.stat(path).st_size // workload.event_bytes
+    values = workload.samples * (workload.channels if workload.reader_type == "WD2" else 1)
+    count = 0
+    for _ in floor.events(workload.reader_type, events, values, workload.event_bytes,
+                          workload.samples, workload.channels):
+        count += 1
+    plain_reader.read_bandwidth(path)
+    return count
+
+
 def count_bandwidth(path: str, workload: Workload) -> int:
     return plain_reader.read_bandwidth(path) // workload.event_bytes
 
@@ -166,6 +226,7 @@ def count_fromfile(path: str, workload: Workload) -> int:
 
 READERS: dict[str, Callable[[str, Workload], int]] = {
     "pelvar": count_pelvar,
+    "floor": count_floor,
     "plain": count_plain,
     "bandwidth": count_bandwidth,
     "fromfile": count_fromfile,
@@ -173,7 +234,9 @@ READERS: dict[str, Callable[[str, Workload], int]] = {
 
 
 def readers_for(workload: Workload) -> list[str]:
-    names = ["pelvar", "plain", "bandwidth"]
+    names = ["pelvar", "floor", "plain", "bandwidth"]
+    if build_floor() is None:
+        names.remove("floor")
     if workload.reader_type == "WD1":
         names.append("fromfile")
     return names
@@ -273,6 +336,35 @@ def measure_memory(path: Path, workload: Workload, impl: str) -> dict:
     return json.loads(result.stdout)
 
 
+PROCESS_PROBE = r"""
+import statistics, sys, time
+path, reader_type, repeat, clock = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+import numpy
+import pelvar
+clock = time.thread_time if clock == "cpu" else time.perf_counter
+seconds = []
+for _ in range(repeat):
+    start = clock()
+    count = 0
+    for _ in pelvar.EventReader(path, reader_type):
+        count += 1
+    seconds.append(clock() - start)
+print(statistics.median(seconds) / max(count, 1))
+"""
+
+
+def measure_processes(path: Path, workload: Workload, processes: int, repeat: int, clock: str) -> list[float]:
+    """Seconds per event in each of `processes` fresh interpreters (median of
+    `repeat` passes each): where the heap happens to put the buffers must not
+    make one process slower than another."""
+    per_event = []
+    for _ in range(processes):
+        result = subprocess.run([sys.executable, "-c", PROCESS_PROBE, str(path), workload.reader_type, str(repeat),
+                                 clock], check=True, capture_output=True, text=True)
+        per_event.append(float(result.stdout))
+    return per_event
+
+
 def time_opens(path: Path, count: int, clock: Callable[[], float]) -> float:
     """Seconds per EventReader(path, "WD2") (construction and destruction)."""
     name = str(path)
@@ -340,6 +432,17 @@ def results_table(results: list[WorkloadResult], markdown: bool) -> str:
     return render(rows, markdown)
 
 
+def ratio_table(results: list[WorkloadResult], markdown: bool) -> str:
+    rows = [["workload", "event bytes", "x floor", "x plain", "x bandwidth"]]
+    for result in results:
+        cells = []
+        for peer in ("floor", "plain", "bandwidth"):
+            ratio = result.ratio(peer)
+            cells.append("n/a" if ratio is None else f"{ratio:.2f}")
+        rows.append([result.workload.label, str(result.workload.event_bytes), *cells])
+    return render(rows, markdown)
+
+
 def machine_description() -> list[str]:
     model = platform.processor() or "unknown"
     try:
@@ -362,10 +465,16 @@ def check(ok: bool, text: str) -> tuple[bool, str]:
 
 
 def target_checks(results: list[WorkloadResult], memory: list[tuple[str, dict]],
-                  open_costs: list[tuple[str, dict]]) -> list[tuple[bool, str]]:
+                  open_costs: list[tuple[str, dict]],
+                  spreads: list[tuple[str, list[float]]] = ()) -> list[tuple[bool, str]]:
     lines = []
     for result in results:
         key = result.workload.key
+        floor = result.ratio("floor")
+        if floor is not None:
+            wanted = FLOOR_TARGETS.get(key, FLOOR_TARGET)
+            lines.append(check(floor >= wanted,
+                               f"{result.workload.label}: pelvar/floor {floor:.2f}x (target >= {wanted}x)"))
         if key in PLAIN_TARGETS:
             ratio = result.ratio("plain")
             lines.append(check(ratio >= PLAIN_TARGETS[key],
@@ -383,6 +492,11 @@ def target_checks(results: list[WorkloadResult], memory: list[tuple[str, dict]],
                            f"{m['idle'] / MIB:.1f} MiB = {growth / MIB:.1f} MiB "
                            f"(target <= largest event {m['largest'] / MIB:.2f} MiB + {MEMORY_SLACK_MIB} MiB; "
                            f"{m['count']} events, {m['source']})"))
+    for label, per_event in spreads:
+        ratio = max(per_event) / min(per_event)
+        lines.append(check(ratio <= PROCESS_SPREAD_TOLERANCE,
+                           f"fresh processes agree, {label}: {' '.join(f'{t * 1e9:.0f}' for t in per_event)} ns/event, "
+                           f"slowest/fastest {ratio:.2f} (target <= {PROCESS_SPREAD_TOLERANCE})"))
     for label, o in open_costs:
         small, big = min(o["small"]), min(o["big"])
         ratio = big / small
@@ -451,7 +565,18 @@ def run(args: argparse.Namespace, directory: Path) -> int:
 
     memory: list[tuple[str, dict]] = []
     open_costs: list[tuple[str, dict]] = []
+    spreads: list[tuple[str, list[float]]] = []
     if not args.no_extras:
+        known = {w.key: w for w in WORKLOADS}
+        for key in PROCESS_WORKLOADS:
+            workload = known[key]
+            progress(f"[bench] fresh processes: {workload.label} ...")
+            path, _ = make_file(directory, workload, int(min(args.size_mib, 64) * MIB))
+            plain_reader.read_bandwidth(str(path))
+            processes, repeat = (2, 1) if args.quick else (5, 3)
+            spreads.append((f"{processes} x {workload.label}",
+                            measure_processes(path, workload, processes, repeat, args.clock)))
+            path.unlink()
         big_bytes = int(args.big_mib * MIB)
         progress(f"[bench] memory and open cost: writing {args.big_mib:g} MiB ...")
         big, _ = make_file(directory, BIG_WD2, big_bytes)
@@ -471,7 +596,7 @@ def run(args: argparse.Namespace, directory: Path) -> int:
         for path in (big, small, single_small, single_big):
             path.unlink()
 
-    checks = target_checks(results, [m for m in memory if m[0].startswith("pelvar")], open_costs)
+    checks = target_checks(results, [m for m in memory if m[0].startswith("pelvar")], open_costs, spreads)
     print("\n".join(machine_description()))
     clock_text = "CPU time of the reading thread" if args.clock == "cpu" else "wall-clock time"
     print(f"files: {args.size_mib:g} MiB per workload in the page cache, {args.repeat} repetitions per reader, "
@@ -480,6 +605,11 @@ def run(args: argparse.Namespace, directory: Path) -> int:
           + (" -- QUICK RUN: figures are not measurements" if args.quick else ""))
     print()
     print(results_table(results, args.markdown))
+    print()
+    if _floor_error is not None:
+        print(f"info  no floor: {_floor_error}")
+    print("pelvar's speed as a multiple of each peer's (medians):")
+    print(ratio_table(results, args.markdown))
     print()
     for label, m in memory:
         if not label.startswith("pelvar"):

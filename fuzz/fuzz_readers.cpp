@@ -68,7 +68,7 @@ void check(bool ok, const char* what, std::uint64_t a = 0, std::uint64_t b = 0) 
 // What the raw file did, kept outside it so that it can be looked at after
 // the buffered reader has taken the file over.
 struct RawLog {
-    std::uint64_t calls = 0;  // read calls, EINTR included
+    std::uint64_t calls = 0;  // read and readv calls, EINTR included
 };
 
 // The in-memory file with PosixFile's interface.
@@ -77,29 +77,11 @@ public:
     MemoryFile(const std::uint8_t* data, std::size_t size, Faults faults, RawLog* log) noexcept
         : data_(data), size_(size), faults_(faults), log_(log), eio_armed_(faults.eio_at.has_value()) {}
 
-    RawRead read(void* destination, std::size_t count) noexcept {
-        ++log_->calls;
-        if (faults_.eintr && (interrupt_next_ = !interrupt_next_)) {
-            return RawRead{0, EINTR};
-        }
-        if (eio_armed_ && offset_ >= *faults_.eio_at) {
-            eio_armed_ = faults_.eio_sticky;
-            return RawRead{0, EIO};
-        }
-        std::uint64_t limit = size_;
-        if (eio_armed_ && *faults_.eio_at < limit) {
-            limit = *faults_.eio_at;
-        }
-        std::uint64_t left = offset_ < limit ? limit - offset_ : 0;
-        std::size_t n = count < left ? count : static_cast<std::size_t>(left);
-        if (faults_.max_chunk != 0 && n > faults_.max_chunk) {
-            n = faults_.max_chunk;
-        }
-        if (n != 0) {
-            std::memcpy(destination, data_ + offset_, n);
-        }
-        offset_ += n;
-        return RawRead{n, 0};
+    RawRead read(void* destination, std::size_t count) noexcept { return transfer(destination, count, nullptr, 0); }
+
+    // One call with read's faults; the first piece is filled before the second.
+    RawRead readv(void* first, std::size_t first_count, void* second, std::size_t second_count) noexcept {
+        return transfer(first, first_count, second, second_count);
     }
 
     IoStatus seek_to_start() noexcept {
@@ -127,6 +109,36 @@ public:
     }
 
 private:
+    RawRead transfer(void* first, std::size_t first_count, void* second, std::size_t second_count) noexcept {
+        const std::size_t count = first_count + second_count;
+        ++log_->calls;
+        if (faults_.eintr && (interrupt_next_ = !interrupt_next_)) {
+            return RawRead{0, EINTR};
+        }
+        if (eio_armed_ && offset_ >= *faults_.eio_at) {
+            eio_armed_ = faults_.eio_sticky;
+            return RawRead{0, EIO};
+        }
+        std::uint64_t limit = size_;
+        if (eio_armed_ && *faults_.eio_at < limit) {
+            limit = *faults_.eio_at;
+        }
+        std::uint64_t left = offset_ < limit ? limit - offset_ : 0;
+        std::size_t n = count < left ? count : static_cast<std::size_t>(left);
+        if (faults_.max_chunk != 0 && n > faults_.max_chunk) {
+            n = faults_.max_chunk;
+        }
+        const std::size_t in_first = n < first_count ? n : first_count;
+        if (in_first != 0) {
+            std::memcpy(first, data_ + offset_, in_first);
+        }
+        if (n > in_first) {
+            std::memcpy(second, data_ + offset_ + in_first, n - in_first);
+        }
+        offset_ += n;
+        return RawRead{n, 0};
+    }
+
     const std::uint8_t* data_;
     std::uint64_t size_;
     Faults faults_;
@@ -175,16 +187,18 @@ public:
         return Status::end_of_file;
     }
 
-    // Forward by count bytes: a seek on a sized file, a read elsewhere.
+    // Forward by count bytes: a seek on a sized file as far as its size
+    // goes, a read for the rest (and for all of it elsewhere).
     Status skip(std::uint64_t count) {
-        if (!faults_.seekable) {
-            return read(count, nullptr);
+        if (faults_.seekable) {
+            const std::uint64_t vouched = count < size_ - position_ ? count : size_ - position_;
+            position_ += vouched;
+            count -= vouched;
+            if (count == 0) {
+                return Status::ok;
+            }
         }
-        if (count > size_ - position_) {
-            return Status::end_of_file;
-        }
-        position_ += count;
-        return Status::ok;
+        return read(count, nullptr);
     }
 
     Status rewind() {
@@ -405,16 +419,32 @@ ProbeResult model_probe_with_field(ModelFile& model) {
     return {ProbeResult::channels, same ? first.channels : 1, Status::ok};
 }
 
-bool model_single_channel(ModelFile& model) {
+// The same bytes read as single-channel events: whether two headers follow
+// each other (Status::ok), or the error of the operating system met on the
+// way, which opening returns. The end of the file, or a file that cannot
+// seek back, only means they do not follow.
+struct SingleChannel {
+    bool follows = false;
+    Status error = Status::ok;
+};
+
+SingleChannel model_single_channel(ModelFile& model) {
     std::vector<std::uint8_t> bytes;
-    if (model.rewind() != Status::ok || model.read(24, &bytes) != Status::ok) {
-        return false;
+    auto stop = [](Status s) { return SingleChannel{false, s == Status::eio ? s : Status::ok}; };
+    if (Status s = model.rewind(); s != Status::ok) {
+        return stop(s);
+    }
+    if (Status s = model.read(24, &bytes); s != Status::ok) {
+        return stop(s);
     }
     const Wd2Header first = decode_header(bytes, false, 1);
-    if (model.skip(std::uint64_t{first.samples} * 4) != Status::ok || model.read(24, &bytes) != Status::ok) {
-        return false;
+    if (Status s = model.skip(std::uint64_t{first.samples} * 4); s != Status::ok) {
+        return stop(s);
     }
-    return follows(first, decode_header(bytes, false, 1));
+    if (Status s = model.read(24, &bytes); s != Status::ok) {
+        return stop(s);
+    }
+    return SingleChannel{follows(first, decode_header(bytes, false, 1)), Status::ok};
 }
 
 ProbeResult model_open(ModelFile& model) {
@@ -426,8 +456,14 @@ ProbeResult model_open(ModelFile& model) {
         return probed;
     }
     const bool retry = probed.kind == ProbeResult::overflow || probed.status == Status::end_of_file;
-    if (retry && model_single_channel(model) && model.rewind() == Status::ok) {
-        return {ProbeResult::channels, 1, Status::ok};
+    if (retry) {
+        const SingleChannel single = model_single_channel(model);
+        if (single.error != Status::ok) {
+            return {ProbeResult::io_failure, 0, single.error};
+        }
+        if (single.follows && model.rewind() == Status::ok) {
+            return {ProbeResult::channels, 1, Status::ok};
+        }
     }
     return probed;
 }

@@ -1,8 +1,9 @@
-// The buffered file reader: an 8192-byte buffer in front of a raw file, with
+// The buffered file reader: a read-ahead buffer in front of a raw file, with
 // exact reads, forward skips and a rewind to offset 0. Python-free.
 //
 // `Raw` is PosixFile in the module and a scripted in-memory file in the tests;
-// it offers read, seek_to_start, seek_forward and remaining (see PosixFile).
+// it offers read, readv (two pieces), seek_to_start, seek_forward and
+// remaining (see PosixFile).
 #pragma once
 
 #include <algorithm>
@@ -18,15 +19,44 @@
 
 namespace pelvar {
 
+// Bytes land at an address that matches their file offset modulo this: a copy
+// whose destination sits a few bytes past its source modulo 4 KiB runs several
+// times slower on some processors (4 KiB aliasing), and the kernel's copy out
+// of the page cache has its source at the file offset modulo the page size.
+inline constexpr std::size_t placement_bytes = 64;
+
 template <class Raw>
 class BufferedReader {
 public:
-    static constexpr std::size_t capacity = 8192;
+    // The most a fill reads ahead.
+    static constexpr std::size_t capacity = 65536;
+    // The first fill after opening, a seek or a rewind: enough for headers
+    // and small events without copying a long stretch that may not be used
+    // (the layout probe of a WD2 file reads two headers with a seek between,
+    // and for events up to this size finds the second header in this fill).
+    // Each fill that follows the previous one doubles, up to `capacity`.
+    static constexpr std::size_t first_fill = 8192;
+    // A request that still needs at least this many bytes after the buffered
+    // ones is read straight into its destination: no copy through the buffer.
+    static constexpr std::size_t direct_bytes = 16384;
+    // What such a direct read brings along into the buffer, in the same
+    // system call (readv): the next header and perhaps a small event. At most
+    // this, ending on a page boundary of the file, so that the next direct
+    // read starts on one; never less than direct_tail / 4.
+    static constexpr std::size_t direct_tail = 4096;
 
-    explicit BufferedReader(Raw raw)
-        : raw_(std::move(raw)), buffer_(std::make_unique_for_overwrite<std::byte[]>(capacity)) {}
+    // `interrupt_check` decides what a call interrupted by a signal does
+    // (see InterruptCheck); without one it is repeated.
+    explicit BufferedReader(Raw raw, InterruptCheck interrupt_check = nullptr)
+        : raw_(std::move(raw)),
+          storage_(std::make_unique_for_overwrite<std::byte[]>(capacity + 2 * placement_bytes)),
+          buffer_(aligned(storage_.get())),
+          interrupt_check_(interrupt_check) {}
 
-    Raw& raw() noexcept { return raw_; }
+    // The file offset of the next byte a read delivers, modulo placement_bytes.
+    std::size_t placement() const noexcept {
+        return static_cast<std::size_t>(offset_ - (filled_ - position_)) % placement_bytes;
+    }
 
     // Delivers all `count` bytes, or fails. On the end-of-file failure the
     // bytes delivered so far stay consumed. A read of 0 bytes touches nothing.
@@ -35,44 +65,41 @@ public:
         std::size_t buffered = filled_ - position_;
         if (count <= buffered) {
             if (count != 0) {
-                std::memcpy(out, buffer_.get() + position_, count);
+                std::memcpy(out, buffer_ + position_, count);
             }
             position_ += count;
             return std::nullopt;
         }
         if (buffered != 0) {
-            std::memcpy(out, buffer_.get() + position_, buffered);
+            std::memcpy(out, buffer_ + position_, buffered);
             out += buffered;
             count -= buffered;
         }
         position_ = filled_ = 0;
         while (count != 0) {
-            // A request at least as large as the buffer goes straight into
-            // the destination: no copy through the buffer.
-            if (count >= capacity) {
-                auto got = read_retrying(out, count);
-                if (!got) {
-                    return got.error;
+            if (count >= direct_bytes) {
+                if (auto failure = read_direct(out, count)) {
+                    return failure;
                 }
-                out += got.count;
-                count -= got.count;
-                continue;
+                return std::nullopt;
             }
-            if (auto failure = fill()) {
+            if (auto failure = fill(count)) {
                 return failure;
             }
-            std::size_t take = std::min(count, filled_);
-            std::memcpy(out, buffer_.get(), take);
-            position_ = take;
+            std::size_t take = std::min(count, filled_ - position_);
+            std::memcpy(out, buffer_ + position_, take);
+            position_ += take;
             out += take;
             count -= take;
         }
         return std::nullopt;
     }
 
-    // Moves `count` bytes forward. A regular file is seeked, after checking
-    // that it holds that many bytes; anything else is read and discarded
-    // through the buffer. Running past the end is the end-of-file failure.
+    // Moves `count` bytes forward. A regular file is seeked as far as its
+    // size vouches for; the rest (all of it for anything else) is read and
+    // discarded through the buffer, since a size can be wrong (0 for /proc
+    // files, behind the truth for a file still being written). Only the real
+    // end of the file is the end-of-file failure.
     IoStatus skip(std::uint64_t count) noexcept {
         std::size_t buffered = filled_ - position_;
         if (count <= buffered) {
@@ -81,18 +108,21 @@ public:
         }
         count -= buffered;
         position_ = filled_ = 0;
-        if (auto left = raw_.remaining()) {
-            if (count > *left) {
-                return IoFailure::end_of_file();
-            }
-            return raw_.seek_forward(count);
-        }
-        while (count != 0) {
-            if (auto failure = fill()) {
+        if (auto left = raw_.remaining(); left && *left != 0) {
+            const std::uint64_t vouched = std::min(count, *left);
+            next_fill_ = first_fill;
+            if (auto failure = retrying_seek([&] { return raw_.seek_forward(vouched); })) {
                 return failure;
             }
-            std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(count, filled_));
-            position_ = take;
+            offset_ += vouched;
+            count -= vouched;
+        }
+        while (count != 0) {
+            if (auto failure = fill(capacity)) {
+                return failure;
+            }
+            std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(count, filled_ - position_));
+            position_ += take;
             count -= take;
         }
         return std::nullopt;
@@ -101,7 +131,12 @@ public:
     // Seeks to offset 0 and discards the buffered bytes.
     IoStatus rewind() noexcept {
         position_ = filled_ = 0;
-        return raw_.seek_to_start();
+        next_fill_ = first_fill;
+        if (auto failure = retrying_seek([&] { return raw_.seek_to_start(); })) {
+            return failure;
+        }
+        offset_ = 0;
+        return std::nullopt;
     }
 
     // Bytes known to be left (buffered, plus the rest of a regular file);
@@ -121,12 +156,42 @@ private:
         explicit operator bool() const noexcept { return !error; }
     };
 
-    // One raw read of up to `count` bytes, repeated while interrupted by a
-    // signal; 0 bytes is the end-of-file failure.
-    Got read_retrying(std::byte* out, std::size_t count) noexcept {
+    static std::byte* aligned(std::byte* storage) noexcept {
+        auto address = reinterpret_cast<std::uintptr_t>(storage);
+        return storage + (placement_bytes - address % placement_bytes) % placement_bytes;
+    }
+
+    // Where in the buffer a fill at the current file offset starts.
+    std::size_t fill_start() const noexcept { return static_cast<std::size_t>(offset_ % placement_bytes); }
+
+    // After EINTR: true to repeat the call, false to give up.
+    bool retry_after_interrupt() noexcept { return interrupt_check_ == nullptr || !interrupt_check_(); }
+
+    // A seek, repeated while interrupted by a signal (as the check allows).
+    template <class Seek>
+    IoStatus retrying_seek(Seek seek) noexcept {
         for (;;) {
-            auto r = raw_.read(out, count);
+            IoStatus status = seek();
+            if (!status || status->error_number() != EINTR || status->kind() != IoKind::os) {
+                return status;
+            }
+            if (!retry_after_interrupt()) {
+                return IoFailure::interrupted();
+            }
+        }
+    }
+
+    // Turns one raw read (read or readv) into a count, repeating it while
+    // interrupted by a signal (as the check allows); 0 bytes is the
+    // end-of-file failure.
+    template <class Call>
+    Got retrying(Call call) noexcept {
+        for (;;) {
+            auto r = call();
             if (r.error_number == EINTR) {
+                if (!retry_after_interrupt()) {
+                    return Got{0, IoFailure::interrupted()};
+                }
                 continue;
             }
             if (r.error_number != 0) {
@@ -135,25 +200,60 @@ private:
             if (r.count == 0) {
                 return Got{0, IoFailure::end_of_file()};
             }
+            offset_ += r.count;
             return Got{r.count, std::nullopt};
         }
     }
 
-    // Refills the empty buffer with one raw read.
-    IoStatus fill() noexcept {
-        auto got = read_retrying(buffer_.get(), capacity);
+    // Refills the empty buffer with one raw read, of at least `need` bytes
+    // when the buffer holds that many.
+    IoStatus fill(std::size_t need) noexcept {
+        const std::size_t start = fill_start();
+        const std::size_t want = std::min(capacity, std::max(next_fill_, need));
+        auto got = retrying([&] { return raw_.read(buffer_ + start, want); });
         if (!got) {
             return got.error;
         }
-        position_ = 0;
-        filled_ = got.count;
+        position_ = start;
+        filled_ = start + got.count;
+        next_fill_ = std::min(capacity, next_fill_ * 2);
+        return std::nullopt;
+    }
+
+    // Reads `count` bytes straight into `out` (the buffer is empty), and in
+    // the same calls up to direct_tail bytes behind them into the buffer.
+    IoStatus read_direct(std::byte* out, std::size_t count) noexcept {
+        while (count != 0) {
+            const std::uint64_t end = offset_ + count;
+            const std::size_t start = static_cast<std::size_t>(end % placement_bytes);
+            std::size_t tail = direct_tail - static_cast<std::size_t>(end % direct_tail);
+            if (tail < direct_tail / 4) {
+                tail += direct_tail;
+            }
+            auto got = retrying([&] { return raw_.readv(out, count, buffer_ + start, tail); });
+            if (!got) {
+                return got.error;
+            }
+            if (got.count >= count) {
+                position_ = start;
+                filled_ = start + (got.count - count);
+                next_fill_ = first_fill;
+                return std::nullopt;
+            }
+            out += got.count;
+            count -= got.count;
+        }
         return std::nullopt;
     }
 
     Raw raw_;
-    std::unique_ptr<std::byte[]> buffer_;
-    std::size_t position_ = 0;  // next unread byte in buffer_
-    std::size_t filled_ = 0;    // bytes of buffer_ that hold file data
+    std::unique_ptr<std::byte[]> storage_;
+    std::byte* buffer_;                   // storage_ aligned to placement_bytes
+    std::size_t position_ = 0;            // next unread byte in buffer_
+    std::size_t filled_ = 0;              // end of the file data in buffer_
+    std::uint64_t offset_ = 0;            // file offset of the raw file (bytes read, seeked)
+    std::size_t next_fill_ = first_fill;  // bytes the next fill asks for
+    InterruptCheck interrupt_check_;
 };
 
 }  // namespace pelvar

@@ -80,6 +80,11 @@ std::optional<ConstructorArguments> bind_constructor_arguments(PyObject* args, P
     if (!reader_type) {
         return std::nullopt;
     }
+    // open() would stop at the NUL and open another file.
+    if (path->find('\0') != std::string_view::npos) {
+        PyErr_SetString(PyExc_OSError, "file name contained an unexpected NUL byte");
+        return std::nullopt;
+    }
     return ConstructorArguments{values[1], *path, *reader_type};
 }
 

@@ -14,9 +14,10 @@ struct ConstructorArguments {
     std::string_view reader_type;  // UTF-8, owned by the argument str
 };
 
-// Empty, with TypeError or UnicodeEncodeError set, when the call does not
-// bind. Checks: positional count, keywords in dictionary order, missing
-// parameters, then each value must be a str with a UTF-8 form.
+// Empty, with the exception set, when the call does not bind. Checks, in
+// order: positional count, keywords in dictionary order, missing parameters
+// (TypeError); each value a str with a UTF-8 form (TypeError or the
+// UnicodeEncodeError of the conversion); no NUL in the path (OSError).
 std::optional<ConstructorArguments> bind_constructor_arguments(PyObject* args, PyObject* kwargs);
 
 }  // namespace pelvar

@@ -1,11 +1,11 @@
 #include "event_dict.hpp"
 
 #include <array>
-#include <atomic>
 #include <string>
 
 #include "failure.hpp"
 #include "numpy_bridge.hpp"
+#include "process_cell.hpp"
 
 namespace pelvar {
 namespace {
@@ -34,12 +34,9 @@ using KeyTable = std::array<PyObject*, key_count>;
 // The key strings, made once per process and kept: a dictionary compares
 // keys by value, so sharing them is invisible to callers and saves making
 // seven strings per event.
-std::atomic<const KeyTable*> key_table{nullptr};
+ProcessCell<const KeyTable*> key_table;
 
-const KeyTable& keys() {
-    if (const KeyTable* known = key_table.load(std::memory_order_acquire)) {
-        return *known;
-    }
+const KeyTable* make_key_table() {
     std::array<PyRef, key_count> made;
     for (std::size_t i = 0; i < key_count; ++i) {
         made[i] = checked(PyUnicode_InternFromString(key_names[i]));
@@ -48,16 +45,17 @@ const KeyTable& keys() {
     for (std::size_t i = 0; i < key_count; ++i) {
         (*table)[i] = made[i].release();
     }
-    const KeyTable* expected = nullptr;
-    if (!key_table.compare_exchange_strong(expected, table, std::memory_order_acq_rel)) {
-        for (PyObject* key : *table) {
-            Py_DECREF(key);
-        }
-        delete table;
-        return *expected;
-    }
-    return *table;
+    return table;
 }
+
+void drop_key_table(const KeyTable* table) noexcept {
+    for (PyObject* key : *table) {
+        Py_DECREF(key);
+    }
+    delete table;
+}
+
+const KeyTable& keys() { return *key_table.get_or_make(make_key_table, drop_key_table); }
 
 // A dictionary with room for its entries from the start: the default size
 // would be grown once, at the sixth key, for every event.

@@ -87,6 +87,21 @@ bool try_shared_borrow(BorrowFlag& flag) noexcept {
     return true;
 }
 
+// The interrupt check handed to the file and its readers: a system call
+// interrupted by a signal runs the interpreter's signal handlers, as Python's
+// own I/O does, and is given up when one raises (its exception stays
+// pending). Away from the main thread no handler runs and the call repeats.
+bool signal_handler_raised() noexcept { return PyErr_CheckSignals() != 0; }
+
+// An internal failure of a reader: MemoryError when the allocator refused a
+// sample buffer, else PanicException.
+PyObject* raise_internal(InternalFailure&& failure) {
+    if (failure.memory_exhausted) {
+        return PyErr_NoMemory();
+    }
+    panic(std::move(failure.message));
+}
+
 // Builds the reader that the format name selects, or sets the exception.
 std::optional<Reader> build_reader(Source source, std::string_view reader_type, PyObject* reader_type_object) {
     if (reader_type == "WD1") {
@@ -101,7 +116,8 @@ std::optional<Reader> build_reader(Source source, std::string_view reader_type, 
             set_plain_os_error(*failure);
             return std::nullopt;
         }
-        panic(std::get<InternalFailure>(opened).message);
+        raise_internal(std::get<InternalFailure>(std::move(opened)));
+        return std::nullopt;
     }
     // Closing the file is the source's destructor, before the exception rises.
     { Source closing = std::move(source); }
@@ -115,19 +131,15 @@ PyObject* event_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwar
         if (!arguments) {
             return nullptr;
         }
-        // 1. Open the file; a NUL byte cannot reach open().
-        if (arguments->path.find('\0') != std::string_view::npos) {
-            PyErr_SetString(PyExc_OSError, "file name contained an unexpected NUL byte");
-            return nullptr;
-        }
-        // The UTF-8 form of a str ends in a NUL, so it can go to open() as it is.
-        auto opened = PosixFile::open(arguments->path.data());
+        // 1. Open the file. The binding refused a path with a NUL in it, and
+        // the UTF-8 form of a str ends in a NUL, so it goes to open() as it is.
+        auto opened = PosixFile::open(arguments->path.data(), signal_handler_raised);
         if (auto* failure = std::get_if<IoFailure>(&opened)) {
             set_io_exception(*failure);
             return nullptr;
         }
         // 2. The buffer, then 3. the reader.
-        Source source(std::move(std::get<PosixFile>(opened)));
+        Source source(std::move(std::get<PosixFile>(opened)), signal_handler_raised);
         auto reader = build_reader(std::move(source), arguments->reader_type, arguments->reader_type_object);
         if (!reader) {
             return nullptr;
@@ -174,7 +186,7 @@ PyObject* deliver(ReadOutcome<Event>&& outcome) {
         return nullptr;
     }
     if (auto* internal = std::get_if<InternalFailure>(&outcome)) {
-        panic(std::move(internal->message));
+        return raise_internal(std::move(*internal));
     }
     return nullptr;  // the end of the events: no exception set
 }

@@ -1,8 +1,8 @@
 #include "failure.hpp"
 
+#include "process_cell.hpp"
 #include "py_text.hpp"
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -20,7 +20,7 @@ constexpr const char* panic_doc =
 
 constexpr const char* generic_message = "internal failure without a message";
 
-std::atomic<PyObject*> panic_exception_class{nullptr};
+ProcessCell<PyObject*> panic_exception_class;
 
 [[noreturn]] void abort_at_boundary() noexcept {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
@@ -28,24 +28,15 @@ std::atomic<PyObject*> panic_exception_class{nullptr};
     std::abort();
 }
 
-// Created on first use and kept for the process. Two threads may race to
-// create it; the first to publish wins and the other drops its own, so every
-// caller sees the one class.
+// Created on first use and kept for the process; null (with the Python
+// error pending) when it cannot be made.
 PyObject* panic_class() {
-    PyObject* existing = panic_exception_class.load(std::memory_order_acquire);
-    if (existing != nullptr) {
-        return existing;
-    }
-    PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
-                                                  PyExc_BaseException, nullptr);
-    if (created == nullptr) {
-        return nullptr;
-    }
-    if (!panic_exception_class.compare_exchange_strong(existing, created, std::memory_order_acq_rel)) {
-        Py_DECREF(created);
-        return existing;
-    }
-    return created;
+    return panic_exception_class.get_or_make(
+        [] {
+            return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc, PyExc_BaseException,
+                                             nullptr);
+        },
+        [](PyObject* lost) noexcept { Py_DECREF(lost); });
 }
 
 std::string message_of(std::exception_ptr failure) noexcept {
@@ -62,30 +53,56 @@ std::string message_of(std::exception_ptr failure) noexcept {
     }
 }
 
-// Sets PanicException(message) as the pending exception; false if it could
-// not be made.
+// Sets PanicException(message) as the pending exception. When it cannot be
+// made because memory ran out, sets MemoryError instead: the interpreter
+// keeps instances of that for this case, so raising it needs no memory.
+// False if neither could be set.
 bool set_panic_exception(std::exception_ptr failure) noexcept {
+    auto out_of_memory = [](bool bad_alloc) {
+        if (!bad_alloc && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            return false;
+        }
+        PyErr_Clear();
+        PyErr_NoMemory();
+        return true;
+    };
     try {
         std::string message = message_of(failure);
         std::fprintf(stderr, "pelvar: internal failure: %s\n", message.c_str());
         std::fflush(stderr);
         PyObject* cls = panic_class();
         if (cls == nullptr) {
-            return false;
+            return out_of_memory(false);
         }
         PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
                                                        "replace"));
         if (!text) {
-            return false;
+            return out_of_memory(false);
         }
         PyRef instance = PyRef::steal(PyObject_CallOneArg(cls, text.get()));
         if (!instance) {
-            return false;
+            return out_of_memory(false);
         }
         PyErr_SetObject(cls, instance.get());
         return true;
+    } catch (const std::bad_alloc&) {
+        return out_of_memory(true);
     } catch (...) {
         return false;
+    }
+}
+
+// The Python error that a Panic carries, back in the interpreter and printed
+// to standard error, as it would have been where the failure began.
+void print_carried_error(std::exception_ptr failure) noexcept {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const Panic& panic) {
+        if (PyObject* error = panic.python_error()) {
+            restore_exception(PyRef::borrow(error));
+            PyErr_PrintEx(0);
+        }
+    } catch (...) {
     }
 }
 
@@ -93,12 +110,7 @@ bool set_panic_exception(std::exception_ptr failure) noexcept {
 
 void panic(std::string message) { throw Panic(std::move(message)); }
 
-void python_api_failed() {
-    if (PyErr_Occurred()) {
-        PyErr_PrintEx(0);
-    }
-    panic("Python API call failed");
-}
+void python_api_failed() { throw Panic("Python API call failed", take_pending_exception()); }
 
 PyRef checked(PyObject* new_reference) {
     if (new_reference == nullptr) {
@@ -160,12 +172,14 @@ std::string describe_exception(PyObject* exception) {
 }
 
 void raise_panic(std::exception_ptr failure) noexcept {
+    print_carried_error(failure);
     if (!set_panic_exception(failure)) {
         abort_at_boundary();
     }
 }
 
 void report_unraisable_panic(std::exception_ptr failure, PyObject* object) noexcept {
+    print_carried_error(failure);
     if (!set_panic_exception(failure)) {
         abort_at_boundary();
     }

@@ -1,11 +1,27 @@
 // Internal failures in the binding layer: the C++ exception that carries
 // one, the guard that every entry point runs its body under, and the Python
 // class PanicException through which it reaches Python.
+//
+// Which failure becomes which Python exception, and where:
+// - Below the binding layer nothing raises. The file layer and the readers
+//   return IoFailure (end of file, an error number, or a read given up
+//   because a signal handler raised) and InternalFailure ("capacity
+//   overflow", a refused sample buffer) as values.
+// - event_reader.cpp turns them into exceptions: an open failure into the
+//   OSError subclass of its error number, a failed WD2 probe into plain
+//   OSError, a read failure during iteration into the exception of its error
+//   number, the end of the file into the end of the iteration, a given-up
+//   read into the signal handler's own exception, a refused sample buffer
+//   into MemoryError, and any other InternalFailure into a Panic.
+// - A Panic (below) ends the operation; the guard of the entry point raises
+//   it as PanicException, or as MemoryError when not even that can be made
+//   for lack of memory, and aborts only when neither can be raised.
 #pragma once
 
 #include <Python.h>
 
 #include <exception>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -18,16 +34,22 @@ namespace pelvar {
 class Panic : public std::exception {
 public:
     explicit Panic(std::string message) : message_(std::move(message)) {}
+    // `python_error`: the Python exception that was pending when the failure
+    // began; the guard restores and prints it before raising PanicException.
+    Panic(std::string message, PyRef python_error)
+        : message_(std::move(message)), python_error_(std::make_shared<PyRef>(std::move(python_error))) {}
     const char* what() const noexcept override { return message_.c_str(); }
+    PyObject* python_error() const noexcept { return python_error_ ? python_error_->get() : nullptr; }
 
 private:
     std::string message_;
+    std::shared_ptr<PyRef> python_error_;  // shared: a thrown exception may be copied
 };
 
 [[noreturn]] void panic(std::string message);
 
-// A Python object could not be made: prints the pending error to standard
-// error, then fails with "Python API call failed".
+// A Python object could not be made: fails with "Python API call failed",
+// carrying the pending error to the guard, which prints it.
 [[noreturn]] void python_api_failed();
 
 // The object, or python_api_failed() when it is null.

@@ -2,6 +2,7 @@
 // the readers hand on to the binding layer. Python-free.
 #pragma once
 
+#include <cerrno>
 #include <optional>
 #include <string>
 
@@ -10,15 +11,25 @@ namespace pelvar {
 enum class IoKind {
     unexpected_eof,  // an exact read met the end of the file first
     os,              // the operating system reported an error number
+    interrupted,     // a call met EINTR and the interrupt check said to give up
 };
+
+// Called when a system call fails with EINTR: false to repeat the call, true
+// to give it up with the interrupted failure. The binding layer runs the
+// interpreter's signal handlers here, so a handler that raises ends a blocked
+// read; the exception stays pending for the binding layer to raise. No check
+// (nullptr) repeats the call.
+using InterruptCheck = bool (*)() noexcept;
 
 class IoFailure {
 public:
     static IoFailure end_of_file() noexcept { return IoFailure(IoKind::unexpected_eof, 0); }
     static IoFailure from_errno(int error_number) noexcept { return IoFailure(IoKind::os, error_number); }
+    static IoFailure interrupted() noexcept { return IoFailure(IoKind::interrupted, EINTR); }
 
     IoKind kind() const noexcept { return kind_; }
     bool is_end_of_file() const noexcept { return kind_ == IoKind::unexpected_eof; }
+    bool is_interrupted() const noexcept { return kind_ == IoKind::interrupted; }
     // 0 for the end-of-file kind.
     int error_number() const noexcept { return error_number_; }
 

@@ -2,11 +2,11 @@
 // process and registers the EventReader type in it.
 #include <Python.h>
 
-#include <atomic>
 #include <cstdint>
 
 #include "event_reader.hpp"
 #include "failure.hpp"
+#include "process_cell.hpp"
 #include "py_ref.hpp"
 
 namespace pelvar {
@@ -25,7 +25,7 @@ PyModuleDef module_definition = {
 };
 
 // The interpreter that first initialised the module; -1 until then.
-std::atomic<std::int64_t> owning_interpreter{-1};
+ProcessCell<std::int64_t, -1> owning_interpreter;
 
 // The module, kept with one reference for the rest of the process.
 PyObject* module_object = nullptr;
@@ -80,8 +80,7 @@ PyObject* initialise() {
     if (id == -1) {
         return nullptr;
     }
-    std::int64_t expected = -1;
-    if (!owning_interpreter.compare_exchange_strong(expected, id, std::memory_order_acq_rel) && expected != id) {
+    if (owning_interpreter.publish(id) != id) {
         PyErr_SetString(PyExc_ImportError,
                         "PyO3 modules do not yet support subinterpreters, see "
                         "https://github.com/PyO3/pyo3/issues/576");

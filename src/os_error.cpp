@@ -3,9 +3,9 @@
 #include <Python.h>
 
 #include <cerrno>
+#include <string>
 
 #include "failure.hpp"
-#include "py_text.hpp"
 
 namespace pelvar {
 namespace {
@@ -46,7 +46,13 @@ PyObject* exception_class_for(const IoFailure& failure) noexcept {
 }
 
 void set_exception_with_text(PyObject* cls, const IoFailure& failure) {
-    PyRef text = make_str(failure.display());
+    // A signal handler raised while the call was interrupted: its exception
+    // is the one to see.
+    if (failure.is_interrupted() && PyErr_Occurred()) {
+        return;
+    }
+    const std::string display = failure.display();
+    PyRef text = checked(PyUnicode_DecodeUTF8(display.data(), static_cast<Py_ssize_t>(display.size()), "replace"));
     // One argument only, so errno, strerror and filename stay None.
     PyRef instance = checked(PyObject_CallOneArg(cls, text.get()));
     PyErr_SetObject(cls, instance.get());

@@ -4,11 +4,12 @@
 #include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace pelvar {
 
-std::variant<PosixFile, IoFailure> PosixFile::open(const char* path) noexcept {
+std::variant<PosixFile, IoFailure> PosixFile::open(const char* path, InterruptCheck interrupt_check) noexcept {
     for (;;) {
         int fd = ::open(path, O_RDONLY | O_CLOEXEC);
         if (fd >= 0) {
@@ -16,6 +17,9 @@ std::variant<PosixFile, IoFailure> PosixFile::open(const char* path) noexcept {
         }
         if (errno != EINTR) {
             return IoFailure::from_errno(errno);
+        }
+        if (interrupt_check != nullptr && interrupt_check()) {
+            return IoFailure::interrupted();
         }
     }
 }
@@ -43,6 +47,21 @@ RawRead PosixFile::read(void* destination, std::size_t count) noexcept {
         count = static_cast<std::size_t>(SSIZE_MAX);
     }
     ssize_t n = ::read(fd_, destination, count);
+    if (n < 0) {
+        return RawRead{0, errno};
+    }
+    return RawRead{static_cast<std::size_t>(n), 0};
+}
+
+RawRead PosixFile::readv(void* first, std::size_t first_count, void* second, std::size_t second_count) noexcept {
+    // readv fails with EINVAL when the total exceeds SSIZE_MAX: shorten the
+    // first piece and leave out the second, as read() does.
+    constexpr auto most = static_cast<std::size_t>(SSIZE_MAX);
+    if (first_count >= most || second_count > most - first_count) {
+        return read(first, first_count);
+    }
+    struct iovec pieces[2] = {{first, first_count}, {second, second_count}};
+    ssize_t n = ::readv(fd_, pieces, 2);
     if (n < 0) {
         return RawRead{0, errno};
     }

@@ -19,8 +19,11 @@ struct RawRead {
 
 class PosixFile {
 public:
-    // open(path, O_RDONLY | O_CLOEXEC), repeated while it fails with EINTR.
-    static std::variant<PosixFile, IoFailure> open(const char* path) noexcept;
+    // open(path, O_RDONLY | O_CLOEXEC), repeated while it fails with EINTR
+    // and the check (if any) allows it. Opening a FIFO blocks until a writer
+    // comes, so this can be interrupted as a read can.
+    static std::variant<PosixFile, IoFailure> open(const char* path,
+                                                   InterruptCheck interrupt_check = nullptr) noexcept;
 
     explicit PosixFile(int fd) noexcept : fd_(fd) {}
     PosixFile(PosixFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
@@ -29,9 +32,9 @@ public:
     PosixFile& operator=(const PosixFile&) = delete;
     ~PosixFile() { close(); }
 
-    int fd() const noexcept { return fd_; }
-
     RawRead read(void* destination, std::size_t count) noexcept;
+    // One readv of two pieces: `first` is filled before anything goes to `second`.
+    RawRead readv(void* first, std::size_t first_count, void* second, std::size_t second_count) noexcept;
     IoStatus seek_to_start() noexcept;
     IoStatus seek_forward(std::uint64_t count) noexcept;
     // Bytes between the file offset and the end of a regular file; empty for

@@ -1,6 +1,6 @@
 #include "py_text.hpp"
 
-#include "failure.hpp"
+#include "py_ref.hpp"
 
 namespace pelvar {
 
@@ -14,10 +14,6 @@ std::string type_name_of(PyObject* object) {
     }
     PyErr_Clear();
     return "<failed to extract type name>";
-}
-
-PyRef make_str(std::string_view text) {
-    return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
 }  // namespace pelvar

@@ -21,6 +21,10 @@ struct Allocator {
     void* (*allocate)(std::size_t bytes);
     void* (*reallocate)(void* data, std::size_t bytes);
     void (*release)(void* data);
+    // Not 0: a block asked to start at an address with a given remainder
+    // modulo this many bytes gets that many bytes more and starts inside
+    // them (see SampleBuffer::place). 0: blocks start where allocated.
+    std::size_t placement = 0;
 };
 
 inline constexpr Allocator malloc_allocator{
@@ -42,19 +46,24 @@ public:
         T* data;
         std::size_t length;
         std::size_t capacity;
+        void* block;  // what to release: the allocation that holds data
     };
 
     explicit SampleBuffer(const Allocator* allocator) noexcept : allocator_(allocator) {}
     SampleBuffer(SampleBuffer&& other) noexcept
         : allocator_(other.allocator_),
+          block_(std::exchange(other.block_, nullptr)),
           data_(std::exchange(other.data_, empty_data())),
-          length_(std::exchange(other.length_, 0)) {}
+          length_(std::exchange(other.length_, 0)),
+          residue_(other.residue_) {}
     SampleBuffer& operator=(SampleBuffer&& other) noexcept {
         if (this != &other) {
             free();
             allocator_ = other.allocator_;
+            block_ = std::exchange(other.block_, nullptr);
             data_ = std::exchange(other.data_, empty_data());
             length_ = std::exchange(other.length_, 0);
+            residue_ = other.residue_;
         }
         return *this;
     }
@@ -67,14 +76,21 @@ public:
     std::size_t size() const noexcept { return length_; }
     const Allocator* allocator() const noexcept { return allocator_; }
 
-    // Gives up ownership; the caller frees `data` with allocator()->release
+    // Gives up ownership; the caller frees `block` with allocator()->release
     // when `capacity` is not 0.
     Parts release() noexcept {
-        Parts parts{data_, length_, length_};
+        Parts parts{data_, length_, length_, block_};
+        block_ = nullptr;
         data_ = empty_data();
         length_ = 0;
         return parts;
     }
+
+    // Asks that the first allocation start at an address equal to `residue`
+    // modulo the allocator's placement (rounded down to the element size),
+    // so that copies into it from a source at that remainder run at full
+    // speed. Has no effect once allocated, or with an allocator without placement.
+    void place(std::size_t residue) noexcept { residue_ = residue / sizeof(T) * sizeof(T); }
 
     // Grows (or first allocates) the buffer to exactly `length` elements,
     // keeping the elements already there. False when the allocator refuses.
@@ -82,13 +98,35 @@ public:
         if (length == length_) {
             return true;
         }
-        void* old = length_ == 0 ? nullptr : data_;
-        void* grown = old == nullptr ? allocator_->allocate(length * sizeof(T))
-                                     : allocator_->reallocate(old, length * sizeof(T));
-        if (grown == nullptr) {
+        const std::size_t pad = allocator_->placement;
+        if (length > (SIZE_MAX - pad) / sizeof(T)) {
             return false;
         }
-        data_ = static_cast<T*>(grown);
+        const std::size_t bytes = length * sizeof(T) + pad;
+        if (block_ == nullptr) {
+            void* block = allocator_->allocate(bytes);
+            if (block == nullptr) {
+                return false;
+            }
+            std::size_t shift = 0;
+            if (pad != 0) {
+                const std::size_t at = reinterpret_cast<std::uintptr_t>(block) % pad;
+                shift = (residue_ % pad + pad - at) % pad;
+            }
+            block_ = block;
+            data_ = reinterpret_cast<T*>(static_cast<std::byte*>(block) + shift);
+        } else {
+            // realloc keeps the bytes from the block's start: the data stays
+            // at the same distance from it.
+            const std::size_t shift = static_cast<std::size_t>(reinterpret_cast<std::byte*>(data_) -
+                                                               static_cast<std::byte*>(block_));
+            void* grown = allocator_->reallocate(block_, bytes);
+            if (grown == nullptr) {
+                return false;
+            }
+            block_ = grown;
+            data_ = reinterpret_cast<T*>(static_cast<std::byte*>(grown) + shift);
+        }
         length_ = length;
         return true;
     }
@@ -97,23 +135,42 @@ private:
     static T* empty_data() noexcept { return reinterpret_cast<T*>(empty_block); }
 
     void free() noexcept {
-        if (length_ != 0) {
-            allocator_->release(data_);
+        if (block_ != nullptr) {
+            allocator_->release(block_);
         }
+        block_ = nullptr;
         data_ = empty_data();
         length_ = 0;
     }
 
     const Allocator* allocator_;
+    void* block_ = nullptr;  // the allocation; null while empty
     T* data_ = empty_data();
     std::size_t length_ = 0;
+    std::size_t residue_ = 0;  // wanted address of data_ modulo the placement
 };
+
+// Blocks of at least this many bytes are placed to match their file offset
+// (smaller copies are too short to suffer from the placement).
+inline constexpr std::size_t placed_block_bytes = 1024;
 
 // Up to this many bytes a block is allocated whole before it is read.
 inline constexpr std::size_t eager_block_bytes = std::size_t{1} << 20;
 
 template <class T>
 using BlockRead = std::variant<SampleBuffer<T>, IoFailure, InternalFailure>;
+
+// The allocator refused `bytes` for a block with `unread` bytes still to
+// come: they are skipped, so that the reader stands at the next event and
+// only this one is lost. A block that the file does not hold whole ends as
+// its read would have (end of file or the read's failure).
+template <class T, class Source>
+BlockRead<T> refused_block(Source& source, std::size_t bytes, std::uint64_t unread) {
+    if (auto failure = source.skip(unread)) {
+        return *failure;
+    }
+    return memory_refused(bytes);
+}
 
 // Reads `count` little-endian samples straight into their final buffer.
 //
@@ -140,11 +197,15 @@ BlockRead<T> read_samples(Source& source, std::uint64_t count, const Allocator* 
             target = eager_count;
         }
     }
+    if constexpr (requires { source.placement(); }) {
+        if (total * sizeof(T) >= placed_block_bytes) {
+            buffer.place(source.placement());
+        }
+    }
     std::size_t filled = 0;
     for (;;) {
         if (!buffer.resize(target)) {
-            return InternalFailure{"memory allocation of " + std::to_string(target * sizeof(T)) +
-                                   " bytes failed"};
+            return refused_block<T>(source, target * sizeof(T), (total - filled) * sizeof(T));
         }
         if (auto failure = source.read_exact(buffer.data() + filled, (target - filled) * sizeof(T))) {
             return *failure;

@@ -1,8 +1,5 @@
 #include "wd1_reader.hpp"
 
-#include "buffered_file.hpp"
-#include "posix_file.hpp"
-
 namespace pelvar {
 
 std::optional<std::uint32_t> wd1_sample_count(std::int32_t event_size) noexcept {
@@ -13,7 +10,5 @@ std::optional<std::uint32_t> wd1_sample_count(std::int32_t event_size) noexcept 
     }
     return static_cast<std::uint32_t>(difference / 2);
 }
-
-template class WD1Reader<BufferedReader<PosixFile>>;
 
 }  // namespace pelvar

@@ -55,6 +55,8 @@ public:
     // One event. The end of the file anywhere inside an event is the end of
     // the events (the partial event's bytes stay consumed); an error of the
     // operating system is returned once, and every later step is the end.
+    // A read given up after a signal is returned too, but the reader reads
+    // on from where it stopped.
     ReadOutcome<WD1Event> next() {
         if (finished_) {
             return EndOfEvents{};
@@ -91,7 +93,7 @@ private:
         if (failure.is_end_of_file()) {
             return EndOfEvents{};
         }
-        finished_ = true;
+        finished_ = !failure.is_interrupted();
         return failure;
     }
 

@@ -1,8 +1,5 @@
 #include "wd2_reader.hpp"
 
-#include "buffered_file.hpp"
-#include "posix_file.hpp"
-
 namespace pelvar {
 
 WD2Header decode_wd2_header(const std::byte* bytes) noexcept {
@@ -27,7 +24,5 @@ bool wd2_follows(const WD2Header& first, const WD2Header& second) noexcept {
     return second.event_counter == static_cast<std::uint32_t>(first.event_counter + 1u) &&
            second.samples == first.samples && second.sampling_period == first.sampling_period;
 }
-
-template class WD2Reader<BufferedReader<PosixFile>>;
 
 }  // namespace pelvar

@@ -16,6 +16,7 @@
 // they read as two consecutive events with the field, the file has it.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <utility>
@@ -74,12 +75,22 @@ public:
         // A single-channel file read as if it had the field takes its first
         // sample for a channel count: the skip runs past the end (a positive
         // float) or is refused (a negative one). Read it the other way before
-        // giving up; if that does not hold together either, the first failure
-        // stands.
+        // giving up; if that does not hold together either, or cannot start
+        // (a source that cannot seek), the first failure stands. An error of
+        // the operating system while reading it the other way is returned.
         const auto* eof = std::get_if<IoFailure>(&probed);
         const bool retry = eof ? eof->is_end_of_file() : std::holds_alternative<InternalFailure>(probed);
-        if (retry && is_single_channel(source) && !source.rewind()) {
-            return WD2Reader(std::move(source), 1, allocator);
+        if (retry) {
+            auto single = is_single_channel(source);
+            if (auto* failure = std::get_if<IoFailure>(&single)) {
+                return *failure;
+            }
+            if (std::get<bool>(single)) {
+                if (auto failure = source.rewind()) {
+                    return *failure;
+                }
+                return WD2Reader(std::move(source), 1, allocator);
+            }
         }
         if (auto* failure = std::get_if<IoFailure>(&probed)) {
             return *failure;
@@ -181,17 +192,37 @@ private:
         return std::int32_t{1};
     }
 
-    // The same bytes read as single-channel events, from offset 0.
-    static bool is_single_channel(Source& source) {
+    // The same bytes read as single-channel events, from offset 0: whether
+    // they hold together (false when the file ends first or is no file that
+    // can seek), or the failure of a seek or read.
+    static std::variant<bool, IoFailure> is_single_channel(Source& source) {
+        if (auto failure = source.rewind()) {
+            if (failure->kind() == IoKind::os && failure->error_number() == ESPIPE) {
+                return false;
+            }
+            return *failure;
+        }
+        return single_channel_headers_follow(source);
+    }
+
+    static std::variant<bool, IoFailure> single_channel_headers_follow(Source& source) {
+        auto outcome = [](const IoFailure& failure) -> std::variant<bool, IoFailure> {
+            if (failure.is_end_of_file()) {
+                return false;
+            }
+            return failure;
+        };
         std::byte first_bytes[wd2_header_bytes];
         std::byte second_bytes[wd2_header_bytes];
-        if (source.rewind() || source.read_exact(first_bytes, sizeof first_bytes)) {
-            return false;
+        if (auto failure = source.read_exact(first_bytes, sizeof first_bytes)) {
+            return outcome(*failure);
         }
         const WD2Header first = decode_wd2_header(first_bytes);
-        if (source.skip(std::uint64_t{first.samples} * sizeof(float)) ||
-            source.read_exact(second_bytes, sizeof second_bytes)) {
-            return false;
+        if (auto failure = source.skip(std::uint64_t{first.samples} * sizeof(float))) {
+            return outcome(*failure);
+        }
+        if (auto failure = source.read_exact(second_bytes, sizeof second_bytes)) {
+            return outcome(*failure);
         }
         return wd2_follows(first, decode_wd2_header(second_bytes));
     }

@@ -188,6 +188,29 @@ def test_views_outlive_reader_and_array(tmp_path, reader_type):
     del junk
 
 
+@pytest.mark.parametrize("reader_type, samples", [("WD1", 1024), ("WD2", 2048), ("WD1", 65536)])
+def test_blocks_of_dropped_events_never_reach_live_views(tmp_path, reader_type, samples):
+    # Events of one size, most of them dropped as soon as they are read: the
+    # blocks they free may serve later events, but never one a view still holds.
+    if reader_type == "WD1":
+        series = wd1_series(60, samples)
+        path, expected = write(tmp_path / "f", wd1_bytes(series)), [e.samples for e in series]
+    else:
+        series = wd2_series(60, 1, samples)
+        path, expected = write(tmp_path / "f", wd2_bytes(series)), [e.values for e in series]
+    kept = {}
+    for i, event in enumerate(EventReader(str(path), reader_type)):
+        assert np.array_equal(event["data"], expected[i])
+        if i % 4 == 0:
+            kept[i] = event["data"][3:-3]
+        del event
+    assert len(kept) == 15
+    for i, view in kept.items():
+        assert np.array_equal(view, expected[i][3:-3]), f"event {i} was overwritten"
+    views = list(kept.values())
+    assert not any(np.shares_memory(a, b) for n, a in enumerate(views) for b in views[n + 1:])
+
+
 def test_buffer_is_freed_when_the_last_view_goes(tmp_path):
     # 4 MiB of samples: large enough to see in the traced size.
     samples = 2 * 1024 * 1024

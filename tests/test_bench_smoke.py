@@ -26,7 +26,8 @@ import plain_reader  # noqa: E402
 
 @pytest.mark.parametrize("options, labels", [
     ([], ["WD1 0 samples", "WD1 16 samples", "WD1 1024 samples", "WD1 65536 samples",
-          "WD2 2ch x 16", "WD2 2ch x 1024", "WD2 1ch x 1024", "streaming memory", "open cost flat"]),
+          "WD2 2ch x 16", "WD2 2ch x 1024", "WD2 1ch x 1024", "streaming memory", "open cost flat",
+          "fresh processes agree", "x floor"]),
     (["--markdown", "--workloads", "wd1-16,wd2-1x1024", "--no-extras", "--clock", "wall"],
      ["| WD1 16 samples |", "| WD2 1ch x 1024 |"]),
 ], ids=["all", "markdown-subset"])
@@ -38,6 +39,8 @@ def test_quick_run_prints_the_table(tmp_path, options, labels):
     assert "events/s median [min, max]" in out and "MB/s median [min, max]" in out
     for reader in ("pelvar", "plain", "bandwidth"):
         assert reader in out
+    # The floor is compiled by the script; without a C compiler it says so.
+    assert "  floor  " in out or "| floor |" in out or "no floor: cannot build bench/floor.c" in out
     for label in labels:
         assert label in out
     assert "targets:" in out

@@ -38,7 +38,7 @@ class _MallInfo2(ctypes.Structure):
 def _malloc_in_use():
     """Bytes in use on the C heap (malloc's own count), or None where the C
     library cannot say; it sees what tracemalloc does not, such as the
-    readers' 8192-byte buffers."""
+    readers' read-ahead buffers."""
     try:
         mallinfo2 = ctypes.CDLL(ctypes.util.find_library("c")).mallinfo2
     except (OSError, AttributeError):

@@ -41,13 +41,16 @@ struct FileScript {
     int error_number = EIO;
     bool error_persistent = false;                   // false: the error is reported once
     bool seekable = true;                            // false: remaining() empty, seeks ESPIPE
+    std::set<std::size_t> error_calls;               // these read calls (1-based) fail with error_number
+    std::optional<std::uint64_t> reported_size;      // the size remaining() believes (as fstat can be wrong)
 
     // Counters.
-    std::size_t read_calls = 0;       // every call of read, interrupted and failed ones included
+    std::size_t read_calls = 0;       // every call of read or readv, interrupted and failed ones included
+    std::size_t readv_calls = 0;      // of those, the readv calls
     std::size_t interrupts = 0;       // EINTR returned
     std::size_t errors = 0;           // error_number returned
     std::uint64_t bytes_read = 0;     // bytes handed out
-    const void* last_destination = nullptr;  // where the last read call was asked to write
+    const void* last_destination = nullptr;  // where the last read call was asked to write (readv: its first piece)
     std::size_t seek_forward_calls = 0;
     std::size_t seek_to_start_calls = 0;
     std::uint64_t furthest_position = 0;  // highest offset ever stood at, seeks included
@@ -80,36 +83,13 @@ public:
     ~ScriptedFile() { drop(); }
 
     pelvar::RawRead read(void* destination, std::size_t count) noexcept {
-        FileScript& s = *script_;
-        const std::size_t call = ++s.read_calls;
-        s.last_destination = destination;
-        if ((s.interrupt_every != 0 && call % s.interrupt_every == 0) || s.interrupt_calls.count(call) != 0) {
-            ++s.interrupts;
-            return {0, EINTR};
-        }
-        std::uint64_t end = s.bytes.size();
-        if (s.error_at) {
-            if (s.position >= *s.error_at) {
-                ++s.errors;
-                if (!s.error_persistent) {
-                    s.error_at.reset();
-                }
-                return {0, s.error_number};
-            }
-            // A read stops short of the failing offset, as a disk read stops
-            // at a bad sector: the next read meets the error.
-            end = std::min(end, *s.error_at);
-        }
-        if (s.position >= end || count == 0) {
-            return {0, 0};
-        }
-        const std::size_t n = static_cast<std::size_t>(
-            std::min<std::uint64_t>({count, s.max_per_read, end - s.position}));
-        std::memcpy(destination, s.bytes.data() + s.position, n);
-        s.position += n;
-        s.bytes_read += n;
-        s.furthest_position = std::max(s.furthest_position, s.position);
-        return {n, 0};
+        return transfer(destination, count, nullptr, 0);
+    }
+
+    // The same faults as read: one call, one fault, and the pieces filled in order.
+    pelvar::RawRead readv(void* first, std::size_t first_count, void* second, std::size_t second_count) noexcept {
+        ++script_->readv_calls;
+        return transfer(first, first_count, second, second_count);
     }
 
     pelvar::IoStatus seek_to_start() noexcept {
@@ -142,10 +122,53 @@ public:
         if (!s.seekable) {
             return std::nullopt;
         }
-        return s.position < s.bytes.size() ? s.bytes.size() - s.position : 0;
+        const std::uint64_t size = s.reported_size.value_or(s.bytes.size());
+        return s.position < size ? size - s.position : 0;
     }
 
 private:
+    pelvar::RawRead transfer(void* first, std::size_t first_count, void* second, std::size_t second_count) noexcept {
+        FileScript& s = *script_;
+        const std::size_t call = ++s.read_calls;
+        s.last_destination = first;
+        if ((s.interrupt_every != 0 && call % s.interrupt_every == 0) || s.interrupt_calls.count(call) != 0) {
+            ++s.interrupts;
+            return {0, EINTR};
+        }
+        if (s.error_calls.count(call) != 0) {
+            ++s.errors;
+            return {0, s.error_number};
+        }
+        std::uint64_t end = s.bytes.size();
+        if (s.error_at) {
+            if (s.position >= *s.error_at) {
+                ++s.errors;
+                if (!s.error_persistent) {
+                    s.error_at.reset();
+                }
+                return {0, s.error_number};
+            }
+            // A read stops short of the failing offset, as a disk read stops
+            // at a bad sector: the next read meets the error.
+            end = std::min(end, *s.error_at);
+        }
+        const std::size_t count = first_count + second_count;
+        if (s.position >= end || count == 0) {
+            return {0, 0};
+        }
+        const std::size_t n = static_cast<std::size_t>(
+            std::min<std::uint64_t>({count, s.max_per_read, end - s.position}));
+        const std::size_t in_first = std::min(n, first_count);
+        std::memcpy(first, s.bytes.data() + s.position, in_first);
+        if (n > in_first) {
+            std::memcpy(second, s.bytes.data() + s.position + in_first, n - in_first);
+        }
+        s.position += n;
+        s.bytes_read += n;
+        s.furthest_position = std::max(s.furthest_position, s.position);
+        return {n, 0};
+    }
+
     void drop() noexcept {
         if (script_) {
             --script_->open_handles;
@@ -187,6 +210,8 @@ public:
     }
 
     const pelvar::Allocator* get() const noexcept { return &functions_; }
+    // The same ledger, for blocks placed like their file offset (as the module's allocator does).
+    const pelvar::Allocator* placed() const noexcept { return &placed_functions_; }
 
     // Requests of more bytes than this are refused (null), as by an exhausted heap.
     void refuse_above(std::size_t bytes) noexcept { limit_ = bytes; }
@@ -248,6 +273,7 @@ private:
 
     static inline CountingAllocator* current_ = nullptr;
     static constexpr pelvar::Allocator functions_{&allocate, &reallocate, &release};
+    static constexpr pelvar::Allocator placed_functions_{&allocate, &reallocate, &release, pelvar::placement_bytes};
 
     std::map<void*, std::size_t> blocks_;
     std::size_t limit_ = std::numeric_limits<std::size_t>::max();

@@ -4,11 +4,14 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <tuple>
+#include <variant>
 #include <vector>
 
+#include "sample_buffer.hpp"
 #include "scripted_file.hpp"
 
 namespace pelvar_test {
@@ -17,6 +20,9 @@ namespace {
 using pelvar::IoFailure;
 using pelvar::IoKind;
 constexpr std::size_t capacity = Buffered::capacity;
+constexpr std::size_t first_fill = Buffered::first_fill;
+constexpr std::size_t direct_bytes = Buffered::direct_bytes;
+constexpr std::size_t direct_tail = Buffered::direct_tail;
 constexpr std::size_t unlimited = std::numeric_limits<std::size_t>::max();
 
 Bytes slice(const Bytes& bytes, std::size_t from, std::size_t count) {
@@ -24,7 +30,29 @@ Bytes slice(const Bytes& bytes, std::size_t from, std::size_t count) {
                  bytes.begin() + static_cast<std::ptrdiff_t>(from + count));
 }
 
-TEST(BufferedReader, CapacityIs8192) { EXPECT_EQ(capacity, 8192u); }
+// Fills that follow each other grow from the first fill to the capacity.
+TEST(BufferedReader, FillsGrowToTheCapacity) {
+    static_assert(first_fill < direct_bytes && direct_bytes < capacity);
+    const Bytes file = pattern_bytes(6 * capacity);
+    auto script = make_script(file);
+    auto reader = buffered(script);
+    std::vector<std::uint64_t> fills;
+    std::uint64_t seen = 0;
+    for (std::size_t offset = 0; offset + 100 <= 3 * capacity; offset += 100) {
+        Bytes got(100);
+        ASSERT_FALSE(reader.read_exact(got.data(), 100));
+        ASSERT_EQ(got, slice(file, offset, 100));
+        if (script->bytes_read != seen) {
+            fills.push_back(script->bytes_read - seen);
+            seen = script->bytes_read;
+        }
+    }
+    std::vector<std::uint64_t> expected;
+    for (std::size_t n = first_fill; n < capacity; n *= 2) expected.push_back(n);
+    while (expected.size() < fills.size()) expected.push_back(capacity);
+    EXPECT_EQ(fills, expected);
+    EXPECT_EQ(script->readv_calls, 0u);
+}
 
 // How the raw file delivers: bytes per read call, and every k-th call interrupted.
 struct Delivery {
@@ -106,9 +134,17 @@ TEST(BufferedReader, ReadOfZeroBytesAtTheEndSucceeds) {
     EXPECT_EQ(script->read_calls, calls);
 }
 
-// A request of at least the buffer's size goes straight to the destination:
-// one raw call on a file that hands out everything, nothing read ahead.
+// A large request goes straight to the destination: one raw call (readv) on
+// a file that hands out everything, which also brings in a short read-ahead
+// ending on a page boundary of the file; the bytes after the request then
+// come from the buffer.
 class LargeRequest : public ::testing::TestWithParam<std::size_t> {};
+
+void expect_short_tail(std::uint64_t end, std::uint64_t bytes_read) {
+    EXPECT_EQ(bytes_read % direct_tail, 0u) << "the read-ahead ends on a page boundary";
+    EXPECT_GE(bytes_read - end, direct_tail / 4);
+    EXPECT_LT(bytes_read - end, direct_tail + direct_tail / 4);
+}
 
 TEST_P(LargeRequest, ReadsStraightIntoTheDestination) {
     const std::size_t n = GetParam();
@@ -119,8 +155,13 @@ TEST_P(LargeRequest, ReadsStraightIntoTheDestination) {
     ASSERT_FALSE(reader.read_exact(got.data(), n));
     EXPECT_EQ(got, slice(file, 0, n));
     EXPECT_EQ(script->read_calls, 1u);
-    EXPECT_EQ(script->bytes_read, n);
+    EXPECT_EQ(script->readv_calls, 1u);
     EXPECT_EQ(script->last_destination, got.data());
+    expect_short_tail(n, script->bytes_read);
+    Bytes next(direct_tail / 4);
+    ASSERT_FALSE(reader.read_exact(next.data(), next.size()));
+    EXPECT_EQ(next, slice(file, n, next.size()));
+    EXPECT_EQ(script->read_calls, 1u);
 }
 
 TEST_P(LargeRequest, AfterBufferedBytesReadsTheRestStraight) {
@@ -137,23 +178,38 @@ TEST_P(LargeRequest, AfterBufferedBytesReadsTheRestStraight) {
     ASSERT_FALSE(reader.read_exact(got.data(), got.size()));
     EXPECT_EQ(got, slice(file, 10, n + 90));
     EXPECT_EQ(script->read_calls, 2u);
-    EXPECT_EQ(script->bytes_read, n + 100);
     EXPECT_EQ(script->last_destination, got.data() + 90);
+    expect_short_tail(n + 100, script->bytes_read);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, LargeRequest, ::testing::Values(8192, 8193, 100000));
+// A request just under the threshold goes through the buffer.
+TEST(BufferedReader, RequestBelowTheThresholdIsBuffered) {
+    const Bytes file = pattern_bytes(3 * capacity);
+    auto script = make_script(file);
+    auto reader = buffered(script);
+    Bytes got(direct_bytes - 1);
+    ASSERT_FALSE(reader.read_exact(got.data(), got.size()));
+    EXPECT_EQ(got, slice(file, 0, got.size()));
+    EXPECT_EQ(script->readv_calls, 0u);
+    EXPECT_EQ(script->read_calls, 1u);
+    EXPECT_NE(script->last_destination, got.data());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, LargeRequest,
+                         ::testing::Values(direct_bytes, direct_bytes + 1, direct_bytes + direct_tail - 1,
+                                           direct_bytes + direct_tail - direct_tail / 4, 100000, 3 * capacity));
 
 TEST(BufferedReader, SmallRequestFillsTheBufferOnce) {
     const Bytes file = pattern_bytes(3 * capacity);
     auto script = make_script(file);
     auto reader = buffered(script);
-    for (std::size_t i = 0; i < capacity / 64; ++i) {
+    for (std::size_t i = 0; i < first_fill / 64; ++i) {
         Bytes got(64);
         ASSERT_FALSE(reader.read_exact(got.data(), 64));
         ASSERT_EQ(got, slice(file, i * 64, 64));
     }
     EXPECT_EQ(script->read_calls, 1u);
-    EXPECT_EQ(script->bytes_read, capacity);
+    EXPECT_EQ(script->bytes_read, first_fill);
 }
 
 // The end of the file inside an exact read: the end-of-file failure, and the
@@ -215,15 +271,16 @@ class InterruptedCall : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(InterruptedCall, IsRetriedInvisibly) {
     const std::size_t max_per_read = GetParam();
-    const Bytes file = pattern_bytes(30000);
-    const std::vector<std::size_t> sizes{5, 8192, 100, 9000, 3, 8000, 4700};
+    const Bytes file = pattern_bytes(70000);
+    // Buffered reads and direct ones (readv).
+    const std::vector<std::size_t> sizes{5, 8192, 100, 9000, 3, 8000, 4700, 20000, 24, direct_bytes};
     // Calls the clean run makes.
     std::size_t calls = 0;
     {
         auto script = make_script(file);
         script->max_per_read = max_per_read;
         auto reader = buffered(script);
-        Bytes got(9000);
+        Bytes got(20000);
         for (auto n : sizes) ASSERT_FALSE(reader.read_exact(got.data(), n));
         calls = script->read_calls;
     }
@@ -339,7 +396,7 @@ TEST_P(Skip, MovesForwardByItsCount) {
     const auto calls = script->read_calls;
     const auto read_before = script->bytes_read;
     ASSERT_FALSE(reader.skip(count));
-    const std::uint64_t buffered_after_head = head == 0 ? 0 : capacity - head;
+    const std::uint64_t buffered_after_head = head == 0 ? 0 : first_fill - head;
     if (count <= buffered_after_head) {
         // Inside the buffer: neither a seek nor a read.
         EXPECT_EQ(script->seek_forward_calls, 0u);
@@ -358,15 +415,16 @@ TEST_P(Skip, MovesForwardByItsCount) {
 
 INSTANTIATE_TEST_SUITE_P(Counts, Skip,
                          ::testing::Combine(::testing::Bool(), ::testing::Values(0, 1, 100),
-                                            ::testing::Values(0, 1, 8091, 8092, 8191, 8192, 50000, 99800)),
+                                            ::testing::Values(0, 1, first_fill - 101, first_fill - 100,
+                                                              first_fill - 1, first_fill, 50000, 99800)),
                          [](const auto& info) {
                              return std::string(std::get<0>(info.param) ? "seek" : "read") + "_head" +
                                     std::to_string(std::get<1>(info.param)) + "_skip" +
                                     std::to_string(std::get<2>(info.param));
                          });
 
-// A skip past the end is the end-of-file failure; a regular file is not
-// seeked past its end.
+// A skip past the end is the end-of-file failure; a regular file is seeked
+// to its end at most, and read on from there.
 class SkipPastEnd : public ::testing::TestWithParam<std::tuple<bool, std::uint64_t>> {};
 
 TEST_P(SkipPastEnd, IsEndOfFile) {
@@ -381,8 +439,8 @@ TEST_P(SkipPastEnd, IsEndOfFile) {
     EXPECT_TRUE(failure->is_end_of_file());
     EXPECT_LE(script->furthest_position, 20000u);
     if (seekable) {
-        EXPECT_EQ(script->seek_forward_calls, 0u);
-        EXPECT_EQ(script->bytes_read, capacity);
+        EXPECT_LE(script->seek_forward_calls, 1u);
+        EXPECT_EQ(script->bytes_read, first_fill);
     }
 }
 
@@ -420,6 +478,64 @@ TEST(BufferedReader, SkipMeetsError) {
             ASSERT_TRUE(status);
             EXPECT_EQ(status->error_number(), EIO);
         }
+    }
+}
+
+// A size that says too little (0 for /proc files, behind the truth for a
+// growing file) is seeked as far as it goes; the rest is read, so only the
+// real end of the file ends a skip.
+class SkipPastReportedSize : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(SkipPastReportedSize, ReadsOnToTheRealEnd) {
+    const Bytes file = pattern_bytes(50000);
+    auto script = make_script(file);
+    script->reported_size = GetParam();
+    auto reader = buffered(script);
+    Bytes got(10);
+    ASSERT_FALSE(reader.read_exact(got.data(), 10));
+    ASSERT_FALSE(reader.skip(30000));
+    ASSERT_FALSE(reader.read_exact(got.data(), 10));
+    EXPECT_EQ(got, slice(file, 30010, 10));
+    auto failure = reader.skip(20000);
+    ASSERT_TRUE(failure);
+    EXPECT_TRUE(failure->is_end_of_file());
+    EXPECT_LE(script->furthest_position, file.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, SkipPastReportedSize, ::testing::Values(0, 100, 8192, 20000));
+
+// The interrupt check decides after EINTR: false repeats the call, true gives
+// it up with the interrupted failure, and the next read goes on from there.
+int check_calls = 0;
+bool give_up = false;
+bool count_and_decide() noexcept {
+    ++check_calls;
+    return give_up;
+}
+
+TEST(BufferedReader, InterruptCheckRepeatsOrGivesUp) {
+    for (bool stop : {false, true}) {
+        const Bytes file = pattern_bytes(30000);
+        auto script = make_script(file);
+        script->max_per_read = 5000;
+        script->interrupt_calls = {2};
+        check_calls = 0;
+        give_up = stop;
+        Buffered reader(ScriptedFile(script), count_and_decide);
+        Bytes got(12000);
+        auto failure = reader.read_exact(got.data(), got.size());
+        EXPECT_EQ(check_calls, 1);
+        if (!stop) {
+            ASSERT_FALSE(failure);
+            EXPECT_EQ(got, slice(file, 0, 12000));
+            continue;
+        }
+        ASSERT_TRUE(failure);
+        EXPECT_TRUE(failure->is_interrupted());
+        // The 5000 bytes of the first call stay consumed.
+        Bytes next(100);
+        ASSERT_FALSE(reader.read_exact(next.data(), next.size()));
+        EXPECT_EQ(next, slice(file, 5000, 100));
     }
 }
 
@@ -467,6 +583,61 @@ TEST(BufferedReader, RewindOfUnseekableFileFails) {
     EXPECT_EQ(failure->error_number(), ESPIPE);
     EXPECT_EQ(failure->display(), "Illegal seek (os error 29)");
 }
+
+// Fills land at an address equal to their file offset modulo placement_bytes,
+// and placement() tells that remainder for the next byte to be read.
+class Placement : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(Placement, FillMatchesTheFileOffset) {
+    const std::size_t offset = GetParam();
+    const Bytes file = pattern_bytes(offset + 3 * capacity);
+    auto script = make_script(file);
+    auto reader = buffered(script);
+    ASSERT_FALSE(reader.skip(offset));
+    EXPECT_EQ(reader.placement(), offset % pelvar::placement_bytes);
+    Bytes got(10);
+    ASSERT_FALSE(reader.read_exact(got.data(), 10));
+    EXPECT_EQ(got, slice(file, offset, 10));
+    const auto at = reinterpret_cast<std::uintptr_t>(script->last_destination);
+    EXPECT_EQ(at % pelvar::placement_bytes, offset % pelvar::placement_bytes);
+    EXPECT_EQ(reader.placement(), (offset + 10) % pelvar::placement_bytes);
+    Bytes big(direct_bytes + 7);
+    ASSERT_FALSE(reader.read_exact(big.data(), big.size()));
+    EXPECT_EQ(reader.placement(), (offset + 17 + direct_bytes) % pelvar::placement_bytes);
+}
+
+// A sample block of the placed allocator starts at its file offset's
+// remainder (rounded down to the sample size); small blocks are not placed.
+TEST_P(Placement, SampleBlockMatchesTheFileOffset) {
+    const std::size_t offset = GetParam();
+    const Bytes file = pattern_bytes(offset + 3 * capacity);
+    for (std::size_t count : {std::size_t{10}, std::size_t{3000}, direct_bytes}) {
+        CountingAllocator alloc;
+        auto script = make_script(file);
+        auto reader = buffered(script);
+        ASSERT_FALSE(reader.skip(offset));
+        auto read = pelvar::read_samples<float>(reader, count, alloc.placed());
+        auto* samples = std::get_if<pelvar::SampleBuffer<float>>(&read);
+        ASSERT_NE(samples, nullptr);
+        ASSERT_EQ(samples->size(), count);
+        EXPECT_EQ(std::memcmp(samples->data(), file.data() + offset, 4 * count), 0);
+        const auto at = reinterpret_cast<std::uintptr_t>(samples->data());
+        EXPECT_EQ(at % alignof(float), 0u);
+        if (4 * count >= pelvar::placed_block_bytes) {
+            EXPECT_EQ(at % pelvar::placement_bytes, offset % pelvar::placement_bytes / 4 * 4);
+        }
+        EXPECT_EQ(alloc.live_blocks(), 1u);
+        EXPECT_EQ(alloc.live_bytes(), 4 * count + pelvar::placement_bytes);
+        // Released through its block, not its data pointer.
+        auto parts = samples->release();
+        EXPECT_EQ(parts.data, reinterpret_cast<float*>(at));
+        EXPECT_EQ(alloc.block_bytes(parts.block), 4 * count + pelvar::placement_bytes);
+        alloc.placed()->release(parts.block);
+        EXPECT_EQ(alloc.live_bytes(), 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Offsets, Placement, ::testing::Values(0, 1, 4, 63, 64, 1002, 4097));
 
 TEST(BufferedReader, RemainingCountsBufferedBytes) {
     auto script = make_script(pattern_bytes(20000));

@@ -324,6 +324,8 @@ TEST_P(Wd1LargeBlock, CutShortStaysBoundedByTheFile) {
 INSTANTIATE_TEST_SUITE_P(Sources, Wd1LargeBlock, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "seekable" : "unseekable"; });
 
+class Wd1RefusedBlock : public WithAllocator<::testing::TestWithParam<bool>> {};
+
 TEST_F(Wd1Test, RefusedAllocationIsAnInternalFailure) {
     auto script = make_script(file_of({event(1, 2), event(2, 500), event(3, 1)}));
     alloc.refuse_above(100);
@@ -334,6 +336,20 @@ TEST_F(Wd1Test, RefusedAllocationIsAnInternalFailure) {
     EXPECT_NE(s.message.find("memory allocation of 1000 bytes failed"), std::string::npos) << s.message;
     EXPECT_EQ(alloc.refusals(), 1u);
 }
+
+// The block that could not be allocated is skipped: only its event is lost.
+TEST_P(Wd1RefusedBlock, IsSkipped) {
+    auto script = make_script(file_of({event(1, 2), event(2, 500), event(3, 1)}));
+    script->seekable = GetParam();
+    alloc.refuse_above(100);
+    auto reader = make_reader(script, alloc);
+    EXPECT_EQ(step(reader), S::of(event(1, 2)));
+    EXPECT_EQ(step(reader).kind, S::internal_failure);
+    EXPECT_EQ(step(reader), S::of(event(3, 1)));
+    EXPECT_EQ(step(reader), S::the_end());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, Wd1RefusedBlock, ::testing::Bool());
 
 TEST_F(Wd1Test, TrailingBytesAreTheEndAndConsumed) {
     const auto events = std::vector<Wd1>{event(1, 3), event(2, 4)};

@@ -477,6 +477,29 @@ TEST_F(Wd2Test, ReadErrorInTheProbeFailsTheOpen) {
     }
 }
 
+// Every read call of the probe failed in turn, those of the single-channel
+// re-reading included: the open fails with that error, never with the end of
+// file that the first reading met.
+TEST_F(Wd2Test, ReadErrorAtEveryCallOfTheProbeFailsTheOpen) {
+    for (std::uint32_t first : {bits_of(1.5f), bits_of(-2.0f), 0u}) {
+        const Bytes single = file_of(single_channel_events(first), false);
+        auto clean = make_script(single);
+        clean->max_per_read = 20;
+        {
+            auto opened = open(clean, alloc);
+            ASSERT_NE(std::get_if<Reader>(&opened), nullptr);
+        }
+        for (std::size_t call = 1; call <= clean->read_calls; ++call) {
+            auto script = make_script(single);
+            script->max_per_read = 20;
+            script->error_calls = {call};
+            auto opened = open(script, alloc);
+            EXPECT_EQ(failure_of(opened), S::io(EIO)) << "error at call " << call << " of " << clean->read_calls;
+            EXPECT_TRUE(script->released());
+        }
+    }
+}
+
 // Events with a negative probed channel count: read without the field, and a
 // block of a negative size is "capacity overflow" after its header.
 TEST_F(Wd2Test, NegativeProbedChannelCount) {

@@ -16,7 +16,7 @@ rm -rf "$seeds"
 python3 "$repo/fuzz/make_corpus.py" "$seeds"
 mkdir -p "$corpus" "$artifacts"
 log="$work/fuzz.log"
-# Blocks larger than the 8192-byte buffer take another road: allow them.
+# Blocks of 16 KiB and more are read straight into their buffer: allow them.
 status=0
 "$build/fuzz_readers" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -max_len=20000 \
     -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$seeds" >"$log" 2>&1 || status=$?
