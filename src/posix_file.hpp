@@ -11,8 +11,9 @@
 
 namespace pelvar {
 
-// One raw read: the byte count (0 at the end of the file), or an error number.
-struct RawRead {
+// One raw read: the byte count (0 at the end of the file), or the error
+// number, set on failure as every I/O result here is.
+struct [[nodiscard]] RawRead {
     std::size_t count;
     int error_number;  // 0 on success; EINTR is left to the caller to retry
 };
@@ -22,7 +23,7 @@ public:
     // open(path, O_RDONLY | O_CLOEXEC), repeated while it fails with EINTR
     // and the check (if any) allows it. Opening a FIFO blocks until a writer
     // comes, so this can be interrupted as a read can.
-    static std::variant<PosixFile, IoFailure> open(const char* path,
+    [[nodiscard]] static std::variant<PosixFile, IoFailure> open(const char* path,
                                                    InterruptCheck interrupt_check = nullptr) noexcept;
 
     explicit PosixFile(int fd) noexcept : fd_(fd) {}
@@ -39,7 +40,7 @@ public:
     IoStatus seek_forward(std::uint64_t count) noexcept;
     // Bytes between the file offset and the end of a regular file; empty for
     // anything that cannot be sized and seeked (a FIFO, a terminal, a socket).
-    std::optional<std::uint64_t> remaining() noexcept;
+    [[nodiscard]] std::optional<std::uint64_t> remaining() noexcept;
 
 private:
     void close() noexcept;

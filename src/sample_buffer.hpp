@@ -94,7 +94,7 @@ public:
 
     // Grows (or first allocates) the buffer to exactly `length` elements,
     // keeping the elements already there. False when the allocator refuses.
-    bool resize(std::size_t length) noexcept {
+    [[nodiscard]] bool resize(std::size_t length) noexcept {
         if (length == length_) {
             return true;
         }
@@ -165,7 +165,7 @@ using BlockRead = std::variant<SampleBuffer<T>, IoFailure, InternalFailure>;
 // only this one is lost. A block that the file does not hold whole ends as
 // its read would have (end of file or the read's failure).
 template <class T, class Source>
-BlockRead<T> refused_block(Source& source, std::size_t bytes, std::uint64_t unread) {
+[[nodiscard]] BlockRead<T> refused_block(Source& source, std::size_t bytes, std::uint64_t unread) {
     if (auto failure = source.skip(unread)) {
         return *failure;
     }
@@ -180,7 +180,7 @@ BlockRead<T> refused_block(Source& source, std::size_t bytes, std::uint64_t unre
 // result holds exactly `count` elements, and the bytes consumed are the same
 // as for one exact read of the whole block.
 template <class T, class Source>
-BlockRead<T> read_samples(Source& source, std::uint64_t count, const Allocator* allocator) {
+[[nodiscard]] BlockRead<T> read_samples(Source& source, std::uint64_t count, const Allocator* allocator) {
     SampleBuffer<T> buffer(allocator);
     if (count == 0) {
         return buffer;
