@@ -148,6 +148,8 @@ private:
     bool interrupt_next_ = false;
 };
 
+static_assert(pelvar::RawFile<MemoryFile>);
+
 using Source = pelvar::BufferedReader<MemoryFile>;
 
 // ---------------------------------------------------------------------------

@@ -1,9 +1,6 @@
-// The buffered file reader: a read-ahead buffer in front of a raw file, with
-// exact reads, forward skips and a rewind to offset 0. Python-free.
-//
-// `Raw` is PosixFile in the module and a scripted in-memory file in the tests;
-// it offers read, readv (two pieces), seek_to_start, seek_forward and
-// remaining (see PosixFile).
+// The buffered file reader: a read-ahead buffer in front of a raw file (PosixFile
+// in the module, the in-memory file in the tests and the fuzzer), making it the
+// byte source the readers take. Python-free.
 #pragma once
 
 #include <algorithm>
@@ -15,6 +12,7 @@
 #include <optional>
 #include <utility>
 
+#include "byte_source.hpp"
 #include "io_failure.hpp"
 
 namespace pelvar {
@@ -25,7 +23,7 @@ namespace pelvar {
 // of the page cache has its source at the file offset modulo the page size.
 inline constexpr std::size_t placement_bytes = 64;
 
-template <class Raw>
+template <RawFile Raw>
 class BufferedReader {
 public:
     // The most a fill reads ahead.

@@ -7,16 +7,10 @@
 #include <optional>
 #include <variant>
 
+#include "byte_source.hpp"
 #include "io_failure.hpp"
 
 namespace pelvar {
-
-// One raw read: the byte count (0 at the end of the file), or the error
-// number, set on failure as every I/O result here is.
-struct [[nodiscard]] RawRead {
-    std::size_t count;
-    int error_number;  // 0 on success; EINTR is left to the caller to retry
-};
 
 class PosixFile {
 public:
@@ -34,12 +28,9 @@ public:
     ~PosixFile() { close(); }
 
     RawRead read(void* destination, std::size_t count) noexcept;
-    // One readv of two pieces: `first` is filled before anything goes to `second`.
     RawRead readv(void* first, std::size_t first_count, void* second, std::size_t second_count) noexcept;
     IoStatus seek_to_start() noexcept;
     IoStatus seek_forward(std::uint64_t count) noexcept;
-    // Bytes between the file offset and the end of a regular file; empty for
-    // anything that cannot be sized and seeked (a FIFO, a terminal, a socket).
     [[nodiscard]] std::optional<std::uint64_t> remaining() noexcept;
 
 private:
@@ -47,5 +38,7 @@ private:
 
     int fd_;
 };
+
+static_assert(RawFile<PosixFile>);
 
 }  // namespace pelvar

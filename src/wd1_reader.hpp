@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "byte_order.hpp"
+#include "byte_source.hpp"
 #include "read_outcome.hpp"
 #include "sample_buffer.hpp"
 
@@ -43,7 +44,7 @@ inline constexpr std::size_t wd1_header_bytes = 24;
 // is below -1 (event_size 22 down to -2147483624), which no writer produces.
 [[nodiscard]] std::optional<std::uint32_t> wd1_sample_count(std::int32_t event_size) noexcept;
 
-template <class Source>
+template <ByteSource Source>
 class WD1Reader {
 public:
     explicit WD1Reader(Source source, const Allocator* allocator = &malloc_allocator) noexcept

@@ -23,6 +23,7 @@
 #include <variant>
 
 #include "byte_order.hpp"
+#include "byte_source.hpp"
 #include "read_outcome.hpp"
 #include "sample_buffer.hpp"
 
@@ -57,7 +58,7 @@ std::optional<std::uint64_t> wd2_block_bytes(std::uint32_t samples, std::int32_t
 // 2^32), same samples, same sampling period. Timestamps take no part.
 bool wd2_follows(const WD2Header& first, const WD2Header& second) noexcept;
 
-template <class Source>
+template <ByteSource Source>
 class WD2Reader {
 public:
     using Opened = std::variant<WD2Reader, IoFailure, InternalFailure>;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "buffered_file.hpp"
+#include "byte_source.hpp"
 #include "io_failure.hpp"
 #include "posix_file.hpp"
 #include "sample_buffer.hpp"
@@ -179,7 +180,10 @@ private:
     std::shared_ptr<FileScript> script_;
 };
 
+static_assert(pelvar::RawFile<ScriptedFile>);
+
 using Buffered = pelvar::BufferedReader<ScriptedFile>;
+static_assert(pelvar::PlacingByteSource<Buffered>);
 
 inline std::shared_ptr<FileScript> make_script(Bytes bytes = {}) {
     auto script = std::make_shared<FileScript>();
