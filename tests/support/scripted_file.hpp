@@ -1,5 +1,6 @@
-// Test doubles for the readers: an in-memory raw file with scripted faults,
-// usable as BufferedReader<ScriptedFile>, and an allocator that keeps count.
+// Test doubles for the readers, shared by the C++ tests and the fuzzer: an
+// in-memory raw file with scripted faults, usable as BufferedReader<ScriptedFile>,
+// and an allocator that keeps count.
 #pragma once
 
 #include <algorithm>
@@ -20,7 +21,6 @@
 #include "buffered_file.hpp"
 #include "byte_source.hpp"
 #include "io_failure.hpp"
-#include "posix_file.hpp"
 #include "sample_buffer.hpp"
 
 namespace pelvar_test {
