@@ -26,22 +26,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
-#include "buffered_file.hpp"
 #include "io_failure.hpp"
-#include "posix_file.hpp"
+#include "scripted_file.hpp"
 #include "wd1_reader.hpp"
 #include "wd2_reader.hpp"
 
 namespace {
 
 using pelvar::IoFailure;
-using pelvar::IoStatus;
-using pelvar::RawRead;
 
 constexpr std::size_t max_steps = 10000;
 
@@ -65,90 +63,25 @@ void check(bool ok, const char* what, std::uint64_t a = 0, std::uint64_t b = 0) 
     }
 }
 
-// What the raw file did, kept outside it so that it can be looked at after
-// the buffered reader has taken the file over.
-struct RawLog {
-    std::uint64_t calls = 0;  // read and readv calls, EINTR included
-};
+// The in-memory file over the input, with the faults the control bytes chose.
+using pelvar_test::FileScript;
+using Source = pelvar_test::Buffered;
 
-// The in-memory file with PosixFile's interface.
-class MemoryFile {
-public:
-    MemoryFile(const std::uint8_t* data, std::size_t size, Faults faults, RawLog* log) noexcept
-        : data_(data), size_(size), faults_(faults), log_(log), eio_armed_(faults.eio_at.has_value()) {}
-
-    RawRead read(void* destination, std::size_t count) noexcept { return transfer(destination, count, nullptr, 0); }
-
-    // One call with read's faults; the first piece is filled before the second.
-    RawRead readv(void* first, std::size_t first_count, void* second, std::size_t second_count) noexcept {
-        return transfer(first, first_count, second, second_count);
+std::shared_ptr<FileScript> scripted(const std::uint8_t* file, std::size_t size, const Faults& faults) {
+    const auto* bytes = reinterpret_cast<const std::byte*>(file);
+    auto script = pelvar_test::make_script(pelvar_test::Bytes(bytes, bytes + size));
+    if (faults.max_chunk != 0) {
+        script->max_per_read = faults.max_chunk;
     }
-
-    IoStatus seek_to_start() noexcept {
-        if (!faults_.seekable) {
-            return IoFailure::from_errno(ESPIPE);
-        }
-        offset_ = 0;
-        return std::nullopt;
+    if (faults.eintr) {
+        script->interrupt_every = 2;
     }
-
-    IoStatus seek_forward(std::uint64_t count) noexcept {
-        if (!faults_.seekable) {
-            return IoFailure::from_errno(ESPIPE);
-        }
-        check(count <= size_ - offset_, "seek past the end of a sized file", offset_, count);
-        offset_ += count;
-        return std::nullopt;
+    if (faults.eio_at) {
+        script->fail_at(*faults.eio_at, EIO, faults.eio_sticky);
     }
-
-    std::optional<std::uint64_t> remaining() noexcept {
-        if (!faults_.seekable) {
-            return std::nullopt;
-        }
-        return size_ - offset_;
-    }
-
-private:
-    RawRead transfer(void* first, std::size_t first_count, void* second, std::size_t second_count) noexcept {
-        const std::size_t count = first_count + second_count;
-        ++log_->calls;
-        if (faults_.eintr && (interrupt_next_ = !interrupt_next_)) {
-            return RawRead{0, EINTR};
-        }
-        if (eio_armed_ && offset_ >= *faults_.eio_at) {
-            eio_armed_ = faults_.eio_sticky;
-            return RawRead{0, EIO};
-        }
-        std::uint64_t limit = size_;
-        if (eio_armed_ && *faults_.eio_at < limit) {
-            limit = *faults_.eio_at;
-        }
-        std::uint64_t left = offset_ < limit ? limit - offset_ : 0;
-        std::size_t n = count < left ? count : static_cast<std::size_t>(left);
-        if (faults_.max_chunk != 0 && n > faults_.max_chunk) {
-            n = faults_.max_chunk;
-        }
-        const std::size_t in_first = n < first_count ? n : first_count;
-        if (in_first != 0) {
-            std::memcpy(first, data_ + offset_, in_first);
-        }
-        if (n > in_first) {
-            std::memcpy(second, data_ + offset_ + in_first, n - in_first);
-        }
-        offset_ += n;
-        return RawRead{n, 0};
-    }
-
-    const std::uint8_t* data_;
-    std::uint64_t size_;
-    Faults faults_;
-    RawLog* log_;
-    std::uint64_t offset_ = 0;
-    bool eio_armed_;
-    bool interrupt_next_ = false;
-};
-
-using Source = pelvar::BufferedReader<MemoryFile>;
+    script->seekable = faults.seekable;
+    return script;
+}
 
 // ---------------------------------------------------------------------------
 // The model: the same file and faults, read byte-exactly with no buffer.
@@ -245,11 +178,15 @@ void check_io_failure(const IoFailure& failure, Status status) {
     fail("unexpected I/O failure", failure.error_number());
 }
 
-// Where the reader stands in the file: only a sized file can tell.
-void check_position(Source& source, const ModelFile& model, const Faults& faults, const char* what) {
+// Where the reader stands in the file: only a sized file can tell. Nothing
+// may seek past the end of a sized file.
+void check_position(Source& source, const FileScript& script, const ModelFile& model, const Faults& faults,
+                    const char* what) {
     if (!faults.seekable) {
         return;
     }
+    check(script.furthest_position <= model.size(), "seek past the end of a sized file", script.furthest_position,
+          model.size());
     auto left = source.remaining();
     check(left.has_value(), "a sized file lost its size");
     check(model.size() - *left == model.position(), what, model.size() - *left, model.position());
@@ -304,8 +241,8 @@ __attribute__((no_sanitize("coverage"))) std::size_t first_difference(const std:
 }
 
 void run_wd1(const std::uint8_t* file, std::size_t size, const Faults& faults) {
-    RawLog log;
-    pelvar::WD1Reader<Source> reader(Source(MemoryFile(file, size, faults, &log)));
+    auto script = scripted(file, size, faults);
+    pelvar::WD1Reader<Source> reader(pelvar_test::buffered(script));
     ModelFile model(file, size, faults);
     std::size_t ends = 0;
     for (std::size_t step = 0; step < max_steps; ++step) {
@@ -346,14 +283,14 @@ void run_wd1(const std::uint8_t* file, std::size_t size, const Faults& faults) {
                 break;
             }
         }
-        check_position(reader.source(), model, faults, "WD1: reader and model stand apart");
+        check_position(reader.source(), *script, model, faults, "WD1: reader and model stand apart");
         if (expected.kind == Wd1Expected::io_failure) {
             // Latched: every later step is the end, without touching the file.
-            const std::uint64_t calls = log.calls;
+            const std::size_t calls = script->read_calls;
             for (int i = 0; i < 3; ++i) {
                 check(std::holds_alternative<pelvar::EndOfEvents>(reader.next()), "WD1: latched reader read on");
             }
-            check(log.calls == calls, "WD1: latched reader touched the file", log.calls, calls);
+            check(script->read_calls == calls, "WD1: latched reader touched the file", script->read_calls, calls);
             return;
         }
         if (expected.kind == Wd1Expected::end && ++ends == 2) {
@@ -469,10 +406,10 @@ ProbeResult model_open(ModelFile& model) {
 }
 
 void run_wd2(const std::uint8_t* file, std::size_t size, const Faults& faults) {
-    RawLog log;
+    auto script = scripted(file, size, faults);
     ModelFile model(file, size, faults);
     const ProbeResult expected_open = model_open(model);
-    auto opened = pelvar::WD2Reader<Source>::open(Source(MemoryFile(file, size, faults, &log)));
+    auto opened = pelvar::WD2Reader<Source>::open(pelvar_test::buffered(script));
     switch (expected_open.kind) {
         case ProbeResult::io_failure: {
             auto* failure = std::get_if<IoFailure>(&opened);
@@ -495,7 +432,7 @@ void run_wd2(const std::uint8_t* file, std::size_t size, const Faults& faults) {
     check(probed == expected_open.probed, "WD2: probed channels differ", static_cast<std::uint32_t>(probed),
           static_cast<std::uint32_t>(expected_open.probed));
     check(model.position() == 0, "WD2: the model did not rewind");
-    check_position(reader->source(), model, faults, "WD2: not back at offset 0 after opening");
+    check_position(reader->source(), *script, model, faults, "WD2: not back at offset 0 after opening");
 
     const bool with_channels = probed >= 2;
     const std::uint64_t header_bytes = with_channels ? 28 : 24;
@@ -540,7 +477,7 @@ void run_wd2(const std::uint8_t* file, std::size_t size, const Faults& faults) {
             check(failure != nullptr, "WD2: an I/O failure was due", step, outcome.index());
             check_io_failure(*failure, s);
         }
-        check_position(reader->source(), model, faults, "WD2: reader and model stand apart");
+        check_position(reader->source(), *script, model, faults, "WD2: reader and model stand apart");
         if (s == Status::end_of_file && ++ends == 2) {
             return;  // the end, and the end again
         }

@@ -1,9 +1,6 @@
-// The buffered file reader: a read-ahead buffer in front of a raw file, with
-// exact reads, forward skips and a rewind to offset 0. Python-free.
-//
-// `Raw` is PosixFile in the module and a scripted in-memory file in the tests;
-// it offers read, readv (two pieces), seek_to_start, seek_forward and
-// remaining (see PosixFile).
+// The buffered file reader: a read-ahead buffer in front of a raw file (PosixFile
+// in the module, the in-memory file in the tests and the fuzzer), making it the
+// byte source the readers take. Python-free.
 #pragma once
 
 #include <algorithm>
@@ -15,6 +12,7 @@
 #include <optional>
 #include <utility>
 
+#include "byte_source.hpp"
 #include "io_failure.hpp"
 
 namespace pelvar {
@@ -25,7 +23,7 @@ namespace pelvar {
 // of the page cache has its source at the file offset modulo the page size.
 inline constexpr std::size_t placement_bytes = 64;
 
-template <class Raw>
+template <RawFile Raw>
 class BufferedReader {
 public:
     // The most a fill reads ahead.
@@ -54,7 +52,7 @@ public:
           interrupt_check_(interrupt_check) {}
 
     // The file offset of the next byte a read delivers, modulo placement_bytes.
-    std::size_t placement() const noexcept {
+    [[nodiscard]] std::size_t placement() const noexcept {
         return static_cast<std::size_t>(offset_ - (filled_ - position_)) % placement_bytes;
     }
 
@@ -141,7 +139,7 @@ public:
 
     // Bytes known to be left (buffered, plus the rest of a regular file);
     // empty when the source cannot tell.
-    std::optional<std::uint64_t> remaining() noexcept {
+    [[nodiscard]] std::optional<std::uint64_t> remaining() noexcept {
         auto left = raw_.remaining();
         if (!left) {
             return std::nullopt;
@@ -150,10 +148,10 @@ public:
     }
 
 private:
-    struct Got {
+    // One raw read after the retries: the bytes it brought, or its failure.
+    struct [[nodiscard]] Got {
         std::size_t count;
-        IoStatus error;
-        explicit operator bool() const noexcept { return !error; }
+        IoStatus failure;
     };
 
     static std::byte* aligned(std::byte* storage) noexcept {
@@ -211,8 +209,8 @@ private:
         const std::size_t start = fill_start();
         const std::size_t want = std::min(capacity, std::max(next_fill_, need));
         auto got = retrying([&] { return raw_.read(buffer_ + start, want); });
-        if (!got) {
-            return got.error;
+        if (got.failure) {
+            return got.failure;
         }
         position_ = start;
         filled_ = start + got.count;
@@ -231,8 +229,8 @@ private:
                 tail += direct_tail;
             }
             auto got = retrying([&] { return raw_.readv(out, count, buffer_ + start, tail); });
-            if (!got) {
-                return got.error;
+            if (got.failure) {
+                return got.failure;
             }
             if (got.count >= count) {
                 position_ = start;

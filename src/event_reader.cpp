@@ -27,6 +27,7 @@ namespace pelvar {
 namespace {
 
 using Source = BufferedReader<PosixFile>;
+static_assert(PlacingByteSource<Source>);
 using Reader = std::variant<WD1Reader<Source>, WD2Reader<Source>>;
 
 // 0: free; 1 up to exclusive - 1: that many shared borrows (__iter__);

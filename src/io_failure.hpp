@@ -45,8 +45,23 @@ private:
     int error_number_;
 };
 
-// Result of an operation that yields nothing but may fail: empty means success.
-using IoStatus = std::optional<IoFailure>;
+// What an I/O operation that yields nothing returns: nothing on success, else
+// its failure. Every I/O result here has this sense, the one of an error code:
+// it is set (tests true) when the operation failed, so that a caller writes
+// `if (auto failure = source.read_exact(...)) return *failure;`.
+class [[nodiscard]] IoStatus {
+public:
+    IoStatus() noexcept = default;
+    IoStatus(std::nullopt_t) noexcept {}
+    IoStatus(const IoFailure& failure) noexcept : failure_(failure) {}
+
+    explicit operator bool() const noexcept { return failure_.has_value(); }
+    const IoFailure& operator*() const noexcept { return *failure_; }
+    const IoFailure* operator->() const noexcept { return &*failure_; }
+
+private:
+    std::optional<IoFailure> failure_;
+};
 
 // The C library's message for an error number, whichever strerror_r it has.
 std::string system_error_text(int error_number);

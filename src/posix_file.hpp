@@ -7,22 +7,17 @@
 #include <optional>
 #include <variant>
 
+#include "byte_source.hpp"
 #include "io_failure.hpp"
 
 namespace pelvar {
-
-// One raw read: the byte count (0 at the end of the file), or an error number.
-struct RawRead {
-    std::size_t count;
-    int error_number;  // 0 on success; EINTR is left to the caller to retry
-};
 
 class PosixFile {
 public:
     // open(path, O_RDONLY | O_CLOEXEC), repeated while it fails with EINTR
     // and the check (if any) allows it. Opening a FIFO blocks until a writer
     // comes, so this can be interrupted as a read can.
-    static std::variant<PosixFile, IoFailure> open(const char* path,
+    [[nodiscard]] static std::variant<PosixFile, IoFailure> open(const char* path,
                                                    InterruptCheck interrupt_check = nullptr) noexcept;
 
     explicit PosixFile(int fd) noexcept : fd_(fd) {}
@@ -33,18 +28,17 @@ public:
     ~PosixFile() { close(); }
 
     RawRead read(void* destination, std::size_t count) noexcept;
-    // One readv of two pieces: `first` is filled before anything goes to `second`.
     RawRead readv(void* first, std::size_t first_count, void* second, std::size_t second_count) noexcept;
     IoStatus seek_to_start() noexcept;
     IoStatus seek_forward(std::uint64_t count) noexcept;
-    // Bytes between the file offset and the end of a regular file; empty for
-    // anything that cannot be sized and seeked (a FIFO, a terminal, a socket).
-    std::optional<std::uint64_t> remaining() noexcept;
+    [[nodiscard]] std::optional<std::uint64_t> remaining() noexcept;
 
 private:
     void close() noexcept;
 
     int fd_;
 };
+
+static_assert(RawFile<PosixFile>);
 
 }  // namespace pelvar

@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "byte_order.hpp"
+#include "byte_source.hpp"
 #include "internal_failure.hpp"
 #include "io_failure.hpp"
 
@@ -94,7 +95,7 @@ public:
 
     // Grows (or first allocates) the buffer to exactly `length` elements,
     // keeping the elements already there. False when the allocator refuses.
-    bool resize(std::size_t length) noexcept {
+    [[nodiscard]] bool resize(std::size_t length) noexcept {
         if (length == length_) {
             return true;
         }
@@ -164,8 +165,8 @@ using BlockRead = std::variant<SampleBuffer<T>, IoFailure, InternalFailure>;
 // come: they are skipped, so that the reader stands at the next event and
 // only this one is lost. A block that the file does not hold whole ends as
 // its read would have (end of file or the read's failure).
-template <class T, class Source>
-BlockRead<T> refused_block(Source& source, std::size_t bytes, std::uint64_t unread) {
+template <class T, ByteSource Source>
+[[nodiscard]] BlockRead<T> refused_block(Source& source, std::size_t bytes, std::uint64_t unread) {
     if (auto failure = source.skip(unread)) {
         return *failure;
     }
@@ -179,8 +180,8 @@ BlockRead<T> refused_block(Source& source, std::size_t bytes, std::uint64_t unre
 // the buffer grows by doubling as the bytes actually arrive. Either way the
 // result holds exactly `count` elements, and the bytes consumed are the same
 // as for one exact read of the whole block.
-template <class T, class Source>
-BlockRead<T> read_samples(Source& source, std::uint64_t count, const Allocator* allocator) {
+template <class T, ByteSource Source>
+[[nodiscard]] BlockRead<T> read_samples(Source& source, std::uint64_t count, const Allocator* allocator) {
     SampleBuffer<T> buffer(allocator);
     if (count == 0) {
         return buffer;
@@ -197,7 +198,7 @@ BlockRead<T> read_samples(Source& source, std::uint64_t count, const Allocator* 
             target = eager_count;
         }
     }
-    if constexpr (requires { source.placement(); }) {
+    if constexpr (PlacingByteSource<Source>) {
         if (total * sizeof(T) >= placed_block_bytes) {
             buffer.place(source.placement());
         }

@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "byte_order.hpp"
+#include "byte_source.hpp"
 #include "read_outcome.hpp"
 #include "sample_buffer.hpp"
 
@@ -41,9 +42,9 @@ inline constexpr std::size_t wd1_header_bytes = 24;
 // Samples that follow a header with this event_size: (event_size - 24) in
 // wrapping 32-bit arithmetic, halved toward zero. Empty when that difference
 // is below -1 (event_size 22 down to -2147483624), which no writer produces.
-std::optional<std::uint32_t> wd1_sample_count(std::int32_t event_size) noexcept;
+[[nodiscard]] std::optional<std::uint32_t> wd1_sample_count(std::int32_t event_size) noexcept;
 
-template <class Source>
+template <ByteSource Source>
 class WD1Reader {
 public:
     explicit WD1Reader(Source source, const Allocator* allocator = &malloc_allocator) noexcept
@@ -57,7 +58,7 @@ public:
     // operating system is returned once, and every later step is the end.
     // A read given up after a signal is returned too, but the reader reads
     // on from where it stopped.
-    ReadOutcome<WD1Event> next() {
+    [[nodiscard]] ReadOutcome<WD1Event> next() {
         if (finished_) {
             return EndOfEvents{};
         }

@@ -23,6 +23,7 @@
 #include <variant>
 
 #include "byte_order.hpp"
+#include "byte_source.hpp"
 #include "read_outcome.hpp"
 #include "sample_buffer.hpp"
 
@@ -57,14 +58,14 @@ std::optional<std::uint64_t> wd2_block_bytes(std::uint32_t samples, std::int32_t
 // 2^32), same samples, same sampling period. Timestamps take no part.
 bool wd2_follows(const WD2Header& first, const WD2Header& second) noexcept;
 
-template <class Source>
+template <ByteSource Source>
 class WD2Reader {
 public:
     using Opened = std::variant<WD2Reader, IoFailure, InternalFailure>;
 
     // Takes the source at offset 0, probes the layout and seeks back to
     // offset 0. On failure the source is released before this returns.
-    static Opened open(Source source, const Allocator* allocator = &malloc_allocator) {
+    [[nodiscard]] static Opened open(Source source, const Allocator* allocator = &malloc_allocator) {
         auto probed = probe_with_channel_field(source);
         if (auto* channels = std::get_if<std::int32_t>(&probed)) {
             if (auto failure = source.rewind()) {
@@ -107,7 +108,7 @@ public:
     // One event. The end of the file anywhere inside an event is the end of
     // the events; any other failure is returned and the reader reads on from
     // where the failed read left it.
-    ReadOutcome<WD2Event> next() {
+    [[nodiscard]] ReadOutcome<WD2Event> next() {
         std::byte header_bytes[wd2_header_bytes];
         if (auto failure = source_.read_exact(header_bytes, sizeof header_bytes)) {
             return end_or_failure(*failure);
@@ -168,7 +169,7 @@ private:
 
     // The first event and the second header, read as having the field: the
     // first event's channel count if the two agree, else 1.
-    static Probe probe_with_channel_field(Source& source) {
+    [[nodiscard]] static Probe probe_with_channel_field(Source& source) {
         WD2Header first{};
         WD2Header second{};
         std::int32_t first_channels = 0;
@@ -195,7 +196,7 @@ private:
     // The same bytes read as single-channel events, from offset 0: whether
     // they hold together (false when the file ends first or is no file that
     // can seek), or the failure of a seek or read.
-    static std::variant<bool, IoFailure> is_single_channel(Source& source) {
+    [[nodiscard]] static std::variant<bool, IoFailure> is_single_channel(Source& source) {
         if (auto failure = source.rewind()) {
             if (failure->kind() == IoKind::os && failure->error_number() == ESPIPE) {
                 return false;
@@ -205,7 +206,7 @@ private:
         return single_channel_headers_follow(source);
     }
 
-    static std::variant<bool, IoFailure> single_channel_headers_follow(Source& source) {
+    [[nodiscard]] static std::variant<bool, IoFailure> single_channel_headers_follow(Source& source) {
         auto outcome = [](const IoFailure& failure) -> std::variant<bool, IoFailure> {
             if (failure.is_end_of_file()) {
                 return false;

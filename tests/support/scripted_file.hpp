@@ -1,5 +1,6 @@
-// Test doubles for the readers: an in-memory raw file with scripted faults,
-// usable as BufferedReader<ScriptedFile>, and an allocator that keeps count.
+// Test doubles for the readers, shared by the C++ tests and the fuzzer: an
+// in-memory raw file with scripted faults, usable as BufferedReader<ScriptedFile>,
+// and an allocator that keeps count.
 #pragma once
 
 #include <algorithm>
@@ -18,8 +19,8 @@
 #include <vector>
 
 #include "buffered_file.hpp"
+#include "byte_source.hpp"
 #include "io_failure.hpp"
-#include "posix_file.hpp"
 #include "sample_buffer.hpp"
 
 namespace pelvar_test {
@@ -179,7 +180,10 @@ private:
     std::shared_ptr<FileScript> script_;
 };
 
+static_assert(pelvar::RawFile<ScriptedFile>);
+
 using Buffered = pelvar::BufferedReader<ScriptedFile>;
+static_assert(pelvar::PlacingByteSource<Buffered>);
 
 inline std::shared_ptr<FileScript> make_script(Bytes bytes = {}) {
     auto script = std::make_shared<FileScript>();
