@@ -25,13 +25,19 @@ BUILD_DIR="${FT_BUILD_DIR:-/opt/ft-build}"
 PREFIX="${FT_PREFIX:-/opt/cpython-3.13t}"
 JOBS="${FT_JOBS:-$(nproc)}"
 PY="$PREFIX/bin/python3.13t"
-APT=(apt-get -o DPkg::Lock::Timeout=900)
+# One apt at a time on the machine (the checks take the same lock).
+APT=(flock /var/lock/pelvar-apt.lock apt-get -o DPkg::Lock::Timeout=900)
 SRC_LIST=/etc/apt/sources.list.d/trixie-src.sources
 PY_PKGS=("numpy>=2.1" pytest hypothesis)
 
 log() { printf '[ft-python] %s\n' "$*" >&2; }
 
 # ---- 0. already done? ---------------------------------------------------
+# One build at a time: a second caller (check 50 beside the target's build)
+# waits for the first and then finds the interpreter there.
+mkdir -p "$(dirname "$BUILD_DIR")"
+exec 9>"$BUILD_DIR.lock"
+flock 9
 SOURCE_ONLY="${FT_SOURCE_ONLY:-0}"
 if [[ "$SOURCE_ONLY" != 1 ]] && [[ -x "$PY" ]] && "$PY" -c 'import numpy' >/dev/null 2>&1; then
     log "already installed: $PY"
@@ -94,6 +100,27 @@ if [[ ! -f "$SRC/.ft-patched" ]]; then
     touch "$SRC/.ft-patched"
 fi
 
+# Of CPython's test modules the suite needs only _testcapi (set_nomemory);
+# the others are not built and Lib/test is not installed (make install
+# TEST_MODULES=no), which saves minutes of compiling. The cross build of
+# tools/target/build.sh reads the same answers.
+cat >"$BUILD_DIR/test-modules.site" <<'EOF_SITE'
+py_cv_module__testclinic=n/a
+py_cv_module__testclinic_limited=n/a
+py_cv_module__testlimitedcapi=n/a
+py_cv_module__testinternalcapi=n/a
+py_cv_module__testbuffer=n/a
+py_cv_module__testimportmultiple=n/a
+py_cv_module__testmultiphase=n/a
+py_cv_module__testsinglephase=n/a
+py_cv_module__testexternalinspection=n/a
+py_cv_module_xxsubtype=n/a
+py_cv_module__xxtestfuzz=n/a
+py_cv_module__ctypes_test=n/a
+py_cv_module_xxlimited=n/a
+py_cv_module_xxlimited_35=n/a
+EOF_SITE
+
 if [[ "$SOURCE_ONLY" == 1 ]]; then
     log "source ready: $SRC"
     exit 0
@@ -105,7 +132,7 @@ mkdir -p "$OBJ"
 cd "$OBJ"
 if [[ ! -f Makefile ]]; then
     log "configuring"
-    "$SRC/configure" \
+    CONFIG_SITE="$BUILD_DIR/test-modules.site" "$SRC/configure" \
         --prefix="$PREFIX" \
         --disable-gil \
         --with-ensurepip=install
@@ -113,7 +140,7 @@ fi
 log "make -j$JOBS"
 make -j"$JOBS"
 log "make install"
-"${SUDO[@]}" make install
+"${SUDO[@]}" make install TEST_MODULES=no
 
 [[ -x "$PY" ]] || { log "missing $PY after install"; exit 1; }
 

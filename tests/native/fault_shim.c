@@ -184,7 +184,11 @@ off_t lseek(int fd, off_t offset, int whence) {
     return real_lseek(fd, offset, whence);
 }
 
+/* glibc programs built with 64-bit offsets call the *64 names; musl has
+ * only the plain ones, whose off_t is always 64 bits. */
+#if defined(__GLIBC__)
 off_t lseek64(int fd, off_t offset, int whence) { return lseek(fd, offset, whence); }
+#endif
 
 static int shim_open(const char* path, int flags, mode_t mode) {
     configure();
@@ -209,6 +213,7 @@ int open(const char* path, int flags, ...) {
     return shim_open(path, flags, mode);
 }
 
+#if defined(__GLIBC__)
 int open64(const char* path, int flags, ...) {
     va_list arguments;
     va_start(arguments, flags);
@@ -216,6 +221,7 @@ int open64(const char* path, int flags, ...) {
     va_end(arguments);
     return shim_open(path, flags, mode);
 }
+#endif
 
 int fstat(int fd, struct stat* st) {
     configure();
@@ -226,7 +232,9 @@ int fstat(int fd, struct stat* st) {
     return rc;
 }
 
+#if defined(__GLIBC__)
 int fstat64(int fd, struct stat64* st) { return fstat(fd, (struct stat*)st); }
+#endif
 
 /* The faults of one read of the file, before it reads: -1 with errno set
  * when one is put in, else 0 with *count cut short where a fault says so. */

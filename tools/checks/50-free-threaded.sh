@@ -26,7 +26,7 @@ fi
 
 venv="$work/venv-py3.13t"
 # Wheels only: NumPy has cp313t wheels from 2.1 on.
-make_venv "$venv" "$python" --only-binary=:all: "numpy>=2.1" pytest hypothesis
+make_venv "$venv" "$python" --only-binary=:all: "numpy>=2.1" pytest pytest-xdist hypothesis
 install_module "$venv"
 "$venv/bin/python" -c 'import sys, numpy; print(sys.version.split()[0], "free-threaded, numpy", numpy.__version__)'
 
@@ -36,6 +36,6 @@ PYTHON_GIL=0 "$venv/bin/python" -c 'import sys, pelvar; assert not sys._is_gil_e
 echo "--- tests/test_threads.py, the lock as the import leaves it"
 run_pytest "$venv/bin/python" -q tests/test_threads.py
 echo "--- the whole suite, the lock as the import leaves it"
-run_pytest "$venv/bin/python" -q
+run_pytest "$venv/bin/python" -q -n auto
 echo "--- the whole suite with PYTHON_GIL=0"
-PYTHON_GIL=0 run_pytest "$venv/bin/python" -q
+PYTHON_GIL=0 run_pytest "$venv/bin/python" -q -n auto

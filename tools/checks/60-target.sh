@@ -5,7 +5,8 @@
 # two-core machine, kept under $PELVAR_WORK/target); auditwheel checks the
 # wheel; then the whole suite runs there under qemu-user through
 # tools/target/python, once with the lock as the import leaves it and once
-# with PYTHON_GIL=0.
+# with PYTHON_GIL=0, each spread over the cores by pytest-xdist (emulation
+# makes the suite CPU-bound: about ten times slower than natively).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 apt_install qemu-user-static binutils unzip
 target_python="$repo/tools/target/python"
@@ -51,7 +52,7 @@ PYTHON_GIL=0 "$target_python" -c 'import sys, pelvar; assert not sys._is_gil_ena
 
 unset PYTHON_GIL
 step "the whole suite on $target_triple, the lock as the import leaves it"
-run_pytest "$target_python" -q -p no:cacheprovider
+run_pytest "$target_python" -q -p no:cacheprovider -n auto
 step "the whole suite on $target_triple with PYTHON_GIL=0"
-PYTHON_GIL=0 run_pytest "$target_python" -q -p no:cacheprovider
+PYTHON_GIL=0 run_pytest "$target_python" -q -p no:cacheprovider -n auto
 step "done"

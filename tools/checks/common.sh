@@ -23,15 +23,16 @@ python_for() {
     return 1
 }
 
-# Installs Debian packages that are missing.
+# Installs Debian packages that are missing. One apt at a time on the
+# machine: the target's build may be running apt beside a check (tools/test-all.sh).
 apt_install() {
     local missing=()
     for package in "$@"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
     done
     if [ "${#missing[@]}" -ne 0 ]; then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+        flock /var/lock/pelvar-apt.lock sh -c 'apt-get update -qq &&
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null' apt_install "${missing[@]}"
     fi
 }
 

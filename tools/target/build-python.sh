@@ -89,7 +89,7 @@ if [ ! -x "$target_interpreter" ]; then
         say "the x86-64 free-threaded CPython (tools/build-free-threaded-python.sh; about 15 minutes)"
         logged "$target_work/ft-python.log" bash "$target_repo/tools/build-free-threaded-python.sh"
     fi
-    if [ ! -f "$ft_build_dir/src/.ft-patched" ]; then
+    if [ ! -f "$ft_build_dir/src/.ft-patched" ] || [ ! -f "$ft_build_dir/test-modules.site" ]; then
         say "the python3.13 source (tools/build-free-threaded-python.sh)"
         FT_SOURCE_ONLY=1 logged "$target_work/ft-source.log" bash "$target_repo/tools/build-free-threaded-python.sh"
     fi
@@ -98,7 +98,9 @@ if [ ! -x "$target_interpreter" ]; then
     rm -rf "$build" "$target_prefix"
     mkdir -p "$build"
     # Answers configure cannot find out without running a target program.
-    printf '%s\n' ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no >"$build/config.site"
+    # The test modules other than _testcapi are left out as in the x86-64 build.
+    { printf '%s\n' ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no
+      cat "$ft_build_dir/test-modules.site"; } >"$build/config.site"
     # Only libffi and zlib are offered: without a pkg-config of their own the other
     # optional modules' libraries (ssl, sqlite, zlib, ...) are not found,
     # and the host's x86-64 ones are not taken by mistake. Zig's clang
@@ -113,7 +115,7 @@ if [ ! -x "$target_interpreter" ]; then
     (cd "$build" && CONFIG_SITE="$build/config.site" PKG_CONFIG_LIBDIR="$ffi/lib/pkgconfig" PKG_CONFIG_PATH= \
         logged "$build/configure.log" "$ft_build_dir/src/configure" \
         --build=x86_64-pc-linux-gnu --host="$target_triple" --prefix="$target_prefix" \
-        --disable-gil --with-build-python="$ft_python" --without-ensurepip --disable-test-modules \
+        --disable-gil --with-build-python="$ft_python" --without-ensurepip \
         CC="$target_bin/cc" CXX="$target_bin/c++" CPP="$target_bin/cc -E -D__DEFINED_va_list" \
         AR="$target_bin/ar" RANLIB="$target_bin/ranlib" READELF=readelf \
         OPT="-DNDEBUG -O2 -Wall" CFLAGS="-fPIE -Wno-date-time" LDFLAGS="$target_ldflags" \
@@ -121,7 +123,7 @@ if [ ! -x "$target_interpreter" ]; then
         LIBFFI_CFLAGS="-I$ffi/include" LIBFFI_LIBS="$ffi/lib/libffi.a" \
         ZLIB_CFLAGS="-I$zlib/include" ZLIB_LIBS="$zlib/lib/libz.a")
     logged "$build/make.log" make -C "$build" -j2
-    logged "$build/install.log" make -C "$build" install
+    logged "$build/install.log" make -C "$build" install TEST_MODULES=no
     grep -E "^(Failed to build|The necessary bits|Following modules built successfully)" -A3 "$build/make.log" >&2 || true
     gaps=$(target_libc_gaps "$target_interpreter" "$target_prefix"/lib/python3.13t/lib-dynload/*.so)
     if [ -n "$gaps" ]; then

