@@ -6,7 +6,7 @@
 #
 # The interpreter is not a Debian package: tools/build-free-threaded-python.sh
 # builds it from Debian's python3.13 source into /opt/cpython-3.13t (about
-# 15 minutes on two cores) when it is missing, and later runs reuse it.
+# 6 minutes on two cores) when it is missing, and later runs reuse it.
 # PELVAR_FREE_THREADED_PYTHON names another free-threaded interpreter.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 python="${PELVAR_FREE_THREADED_PYTHON:-/opt/cpython-3.13t/bin/python3.13t}"

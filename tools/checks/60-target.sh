@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The module on its target: CPython 3.13 free-threaded on 64-bit Arm Linux
 # with musl. tools/target/build.sh cross-builds the interpreter and the wheel
-# pelvar-*-cp313-cp313t-musllinux_1_2_aarch64.whl (about 25 minutes on a fresh
+# pelvar-*-cp313-cp313t-musllinux_1_2_aarch64.whl (about 15 minutes on a fresh
 # two-core machine, kept under $PELVAR_WORK/target); auditwheel checks the
 # wheel; then the whole suite runs there under qemu-user through
 # tools/target/python, once with the lock as the import leaves it and once

@@ -86,14 +86,14 @@ fi
 # --- 4. CPython 3.13t for the target -----------------------------------------
 if [ ! -x "$target_interpreter" ]; then
     if ! "$ft_python" -c 'import numpy' >/dev/null 2>&1; then
-        say "the x86-64 free-threaded CPython (tools/build-free-threaded-python.sh; about 15 minutes)"
+        say "the x86-64 free-threaded CPython (tools/build-free-threaded-python.sh; about 6 minutes)"
         logged "$target_work/ft-python.log" bash "$target_repo/tools/build-free-threaded-python.sh"
     fi
     if [ ! -f "$ft_build_dir/src/.ft-patched" ] || [ ! -f "$ft_build_dir/test-modules.site" ]; then
         say "the python3.13 source (tools/build-free-threaded-python.sh)"
         FT_SOURCE_ONLY=1 logged "$target_work/ft-source.log" bash "$target_repo/tools/build-free-threaded-python.sh"
     fi
-    say "CPython 3.13t for $target_triple (cross-compiled; about 10 minutes on two cores)"
+    say "CPython 3.13t for $target_triple (cross-compiled; about 5 minutes on two cores)"
     build="$target_work/cpython-build-$target_python_key"
     rm -rf "$build" "$target_prefix"
     mkdir -p "$build"

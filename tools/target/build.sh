@@ -78,7 +78,7 @@ source "$target_here/build-python.sh"
 qemu=$(command -v qemu-aarch64-static || true)
 if [ -z "$qemu" ]; then
     flock /var/lock/pelvar-apt.lock sh -c \
-        'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user-static >/dev/null' 
+        'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user-static >/dev/null'
     qemu=$(command -v qemu-aarch64-static)
 fi
 cat >"$target_launcher.new" <<EOF
