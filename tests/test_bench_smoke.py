@@ -24,6 +24,16 @@ import plain_reader  # noqa: E402
 
 # ---- the benchmark script ---------------------------------------------------
 
+def test_side_by_side_run_compares_two_module_folders(tmp_path):
+    folder = str(Path(pelvar.__file__).parent)
+    result = subprocess.run([sys.executable, str(BENCH / "compare.py"), "--rounds", "2", "--size-mib", "0.05",
+                             "--workloads", "wd1-16,wd2-2x16", "--dir", str(tmp_path), f"a={folder}", f"b={folder}"],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    rows = [line for line in result.stdout.splitlines() if line.startswith("| wd")]
+    assert [row.split(" | ")[0] for row in rows] == ["| wd1-16", "| wd2-2x16"]
+
+
 @pytest.mark.parametrize("options, labels", [
     ([], ["WD1 0 samples", "WD1 16 samples", "WD1 1024 samples", "WD1 65536 samples",
           "WD2 2ch x 16", "WD2 2ch x 1024", "WD2 1ch x 1024", "streaming memory", "open cost flat",
