@@ -606,6 +606,23 @@ TEST_P(Placement, FillMatchesTheFileOffset) {
     EXPECT_EQ(reader.placement(), (offset + 17 + direct_bytes) % pelvar::placement_bytes);
 }
 
+// How many samples differ from the file's little-endian words at `offset`,
+// decoded byte by byte, so that it holds on a big-endian host as well.
+std::size_t host_order_mismatches(const pelvar::SampleBuffer<float>& samples, const Bytes& file,
+                                  std::size_t offset) {
+    std::size_t mismatches = 0;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        std::uint32_t want = 0;
+        for (std::size_t b = 4; b-- > 0;) {
+            want = want << 8 | std::to_integer<std::uint32_t>(file[offset + 4 * i + b]);
+        }
+        std::uint32_t got;
+        std::memcpy(&got, samples.data() + i, sizeof got);
+        mismatches += got != want;
+    }
+    return mismatches;
+}
+
 // A sample block of the placed allocator starts at its file offset's
 // remainder (rounded down to the sample size); small blocks are not placed.
 TEST_P(Placement, SampleBlockMatchesTheFileOffset) {
@@ -620,7 +637,7 @@ TEST_P(Placement, SampleBlockMatchesTheFileOffset) {
         auto* samples = std::get_if<pelvar::SampleBuffer<float>>(&read);
         ASSERT_NE(samples, nullptr);
         ASSERT_EQ(samples->size(), count);
-        EXPECT_EQ(std::memcmp(samples->data(), file.data() + offset, 4 * count), 0);
+        EXPECT_EQ(host_order_mismatches(*samples, file, offset), 0u);
         const auto at = reinterpret_cast<std::uintptr_t>(samples->data());
         EXPECT_EQ(at % alignof(float), 0u);
         if (4 * count >= pelvar::placed_block_bytes) {
