@@ -42,17 +42,25 @@ fi
 # so no system folder is touched.
 target_ldflags="-dynamic -Wl,--dynamic-linker=$loader"
 
-# --- 3. libffi ----------------------------------------------------------------
+# --- 3. libffi (for ctypes) and zlib (the zlib module; hypothesis needs it) --
+
+# Fetches Debian's source package $1 of the system's release (its upstream
+# tarball has a configure script) into $2.src, removing $2, and unpacks it:
+# source_dir is the folder it unpacks to.
+debian_source() {
+    local package="$1" into="$2.src"
+    apt_private "$(. /etc/os-release && echo "$VERSION_CODENAME")"
+    rm -rf "$2" "$into"
+    mkdir -p "$into"
+    (cd "$into" && logged "$into/source.log" apt-get "${apt_options[@]}" source --download-only "$package")
+    tar -C "$into" -xf "$(ls "$into/${package}"_*.orig.tar.* | head -1)"
+    source_dir=$(find "$into" -mindepth 1 -maxdepth 1 -type d -name "$package-*" | head -1)
+}
+
 ffi="$target_work/libffi-$target_python_key"
 if [ ! -e "$ffi/lib/libffi.a" ]; then
     say "libffi for $target_triple (Debian's source package)"
-    # The system's release: its source tarball has a configure script.
-    apt_private "$(. /etc/os-release && echo "$VERSION_CODENAME")"
-    rm -rf "$ffi" "$ffi.src"
-    mkdir -p "$ffi.src"
-    (cd "$ffi.src" && logged "$ffi.src/source.log" apt-get "${apt_options[@]}" source --download-only libffi)
-    tar -C "$ffi.src" -xf "$(ls "$ffi.src"/libffi_*.orig.tar.* | head -1)"
-    source_dir=$(find "$ffi.src" -mindepth 1 -maxdepth 1 -type d -name 'libffi-*' | head -1)
+    debian_source libffi "$ffi"
     mkdir -p "$ffi.src/build"
     (cd "$ffi.src/build" && logged "$ffi.src/configure.log" "$source_dir/configure" \
         --build=x86_64-pc-linux-gnu --host="$target_triple" --prefix="$ffi" \
@@ -64,24 +72,18 @@ if [ ! -e "$ffi/lib/libffi.a" ]; then
     rm -rf "$ffi.src"
 fi
 
-[ "$what" = deps ] && { say "done"; exit 0; }
-
-# zlib for the target (the zlib module; hypothesis needs it), likewise.
 zlib="$target_work/zlib-$target_python_key"
 if [ ! -e "$zlib/lib/libz.a" ]; then
     say "zlib for $target_triple (Debian's source package)"
-    apt_private "$(. /etc/os-release && echo "$VERSION_CODENAME")"
-    rm -rf "$zlib" "$zlib.src"
-    mkdir -p "$zlib.src"
-    (cd "$zlib.src" && logged "$zlib.src/source.log" apt-get "${apt_options[@]}" source --download-only zlib)
-    tar -C "$zlib.src" -xf "$(ls "$zlib.src"/zlib_*.orig.tar.* | head -1)"
-    source_dir=$(find "$zlib.src" -mindepth 1 -maxdepth 1 -type d -name 'zlib-*' | head -1)
+    debian_source zlib "$zlib"
     (cd "$source_dir" && CC="$target_bin/cc" AR="$target_bin/ar" RANLIB="$target_bin/ranlib" CFLAGS="-O2 -fPIC" \
         CHOST="$target_triple" logged "$zlib.src/configure.log" ./configure --static --prefix="$zlib")
     logged "$zlib.src/make.log" make -C "$source_dir" -j2 libz.a
     logged "$zlib.src/install.log" make -C "$source_dir" install
     rm -rf "$zlib.src"
 fi
+
+[ "$what" = deps ] && { say "done"; exit 0; }
 
 # --- 4. CPython 3.13t for the target -----------------------------------------
 if [ ! -x "$target_interpreter" ]; then
