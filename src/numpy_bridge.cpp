@@ -161,7 +161,7 @@ PyRef make_array(SampleBuffer<T>&& samples, int type_number) {
     auto* container = reinterpret_cast<PySliceContainer*>(owner.get());
     container->release = samples.allocator();
     container->block = parts.block;
-    container->block_bytes = parts.capacity * sizeof(T) + samples.allocator()->placement;
+    container->block_bytes = parts.block_bytes;
     container->data = parts.data;
     container->length = parts.length;
     container->capacity = parts.capacity;

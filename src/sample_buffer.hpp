@@ -1,10 +1,12 @@
-// The owned sample buffer of one event and the block read that fills it.
-// Python-free: the allocator is handed in by whoever builds the reader (the
-// module gives the interpreter's raw allocator, so tracemalloc sees it).
+// The owned sample buffer of one event, and the block read that fills it or
+// any other storage for one event's samples. Python-free: the allocator is
+// handed in by whoever builds the reader (the module gives the interpreter's
+// raw allocator, so tracemalloc sees it).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <concepts>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -12,43 +14,18 @@
 #include <variant>
 
 #include "byte_order.hpp"
+#include "allocator.hpp"
 #include "byte_source.hpp"
 #include "internal_failure.hpp"
 #include "io_failure.hpp"
+#include "read_outcome.hpp"
 
 namespace pelvar {
-
-struct Allocator {
-    void* (*allocate)(std::size_t bytes);
-    void* (*reallocate)(void* data, std::size_t bytes);
-    void (*release)(void* data);
-    // Not 0: a block asked to start at an address with a given remainder
-    // modulo this many bytes gets that many bytes more and starts inside
-    // them (see SampleBuffer::place). 0: blocks start where allocated.
-    std::size_t placement = 0;
-};
-
-inline constexpr Allocator malloc_allocator{
-    [](std::size_t n) { return std::malloc(n); },
-    [](void* p, std::size_t n) { return std::realloc(p, n); },
-    [](void* p) { std::free(p); },
-};
-
-// Where an empty buffer points: never null, aligned for any sample type, and
-// never written or freed (capacity 0).
-inline constexpr std::size_t empty_alignment = 8;
-alignas(empty_alignment) inline std::byte empty_block[empty_alignment];
 
 template <class T>
 class SampleBuffer {
 public:
-    // What an owner needs to give the buffer back later.
-    struct Parts {
-        T* data;
-        std::size_t length;
-        std::size_t capacity;
-        void* block;  // what to release: the allocation that holds data
-    };
+    using Parts = BufferParts<T>;
 
     explicit SampleBuffer(const Allocator* allocator) noexcept : allocator_(allocator) {}
     SampleBuffer(SampleBuffer&& other) noexcept
@@ -80,7 +57,7 @@ public:
     // Gives up ownership; the caller frees `block` with allocator()->release
     // when `capacity` is not 0.
     Parts release() noexcept {
-        Parts parts{data_, length_, length_, block_};
+        Parts parts{data_, length_, length_, block_, block_ == nullptr ? 0 : length_ * sizeof(T) + allocator_->placement};
         block_ = nullptr;
         data_ = empty_data();
         length_ = 0;
@@ -158,33 +135,46 @@ inline constexpr std::size_t placed_block_bytes = 1024;
 // Up to this many bytes a block is allocated whole before it is read.
 inline constexpr std::size_t eager_block_bytes = std::size_t{1} << 20;
 
-template <class T>
-using BlockRead = std::variant<SampleBuffer<T>, IoFailure, InternalFailure>;
+// Where one event's samples are read to: a buffer of its own (the event
+// path) or the tail of a batch's sample column. `resize` grows it to exactly
+// that many elements, keeping those already there (false when the allocator
+// refuses); `place` asks for an address that matches the file offset.
+template <class S, class T>
+concept SampleStorage = requires(S& storage, std::size_t count) {
+    { storage.data() } noexcept -> std::same_as<T*>;
+    { storage.resize(count) } noexcept -> std::same_as<bool>;
+    { storage.place(count) } noexcept;
+};
+
+static_assert(SampleStorage<SampleBuffer<float>, float>);
+
+// How a block read fails: nothing when the samples are in, else an I/O
+// failure or an internal one.
+using BlockStatus = std::optional<StepFailure>;
 
 // The allocator refused `bytes` for a block with `unread` bytes still to
 // come: they are skipped, so that the reader stands at the next event and
 // only this one is lost. A block that the file does not hold whole ends as
 // its read would have (end of file or the read's failure).
-template <class T, ByteSource Source>
-[[nodiscard]] BlockRead<T> refused_block(Source& source, std::size_t bytes, std::uint64_t unread) {
+template <ByteSource Source>
+[[nodiscard]] BlockStatus refused_block(Source& source, std::size_t bytes, std::uint64_t unread) {
     if (auto failure = source.skip(unread)) {
         return *failure;
     }
     return memory_refused(bytes);
 }
 
-// Reads `count` little-endian samples straight into their final buffer.
+// Reads `count` little-endian samples straight into `storage`.
 //
 // A header can claim far more than the file holds, so a large block is
 // allocated whole only when the source vouches for that many bytes; otherwise
-// the buffer grows by doubling as the bytes actually arrive. Either way the
-// result holds exactly `count` elements, and the bytes consumed are the same
+// the storage grows by doubling as the bytes actually arrive. Either way it
+// ends holding exactly `count` elements, and the bytes consumed are the same
 // as for one exact read of the whole block.
-template <class T, ByteSource Source>
-[[nodiscard]] BlockRead<T> read_samples(Source& source, std::uint64_t count, const Allocator* allocator) {
-    SampleBuffer<T> buffer(allocator);
+template <class T, ByteSource Source, SampleStorage<T> Storage>
+[[nodiscard]] BlockStatus read_samples(Source& source, std::uint64_t count, Storage& storage) {
     if (count == 0) {
-        return buffer;
+        return std::nullopt;
     }
     if (count > SIZE_MAX / sizeof(T)) {
         return capacity_overflow();
@@ -200,15 +190,15 @@ template <class T, ByteSource Source>
     }
     if constexpr (PlacingByteSource<Source>) {
         if (total * sizeof(T) >= placed_block_bytes) {
-            buffer.place(source.placement());
+            storage.place(source.placement());
         }
     }
     std::size_t filled = 0;
     for (;;) {
-        if (!buffer.resize(target)) {
-            return refused_block<T>(source, target * sizeof(T), (total - filled) * sizeof(T));
+        if (!storage.resize(target)) {
+            return refused_block(source, target * sizeof(T), (total - filled) * sizeof(T));
         }
-        if (auto failure = source.read_exact(buffer.data() + filled, (target - filled) * sizeof(T))) {
+        if (auto failure = source.read_exact(storage.data() + filled, (target - filled) * sizeof(T))) {
             return *failure;
         }
         filled = target;
@@ -217,8 +207,8 @@ template <class T, ByteSource Source>
         }
         target = total - filled > filled ? filled * 2 : total;
     }
-    little_endian_to_host(buffer.data(), total);
-    return buffer;
+    little_endian_to_host(storage.data(), total);
+    return std::nullopt;
 }
 
 }  // namespace pelvar

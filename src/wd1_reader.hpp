@@ -22,22 +22,60 @@
 
 #include "byte_order.hpp"
 #include "byte_source.hpp"
+#include "column.hpp"
+#include "event_sink.hpp"
 #include "read_outcome.hpp"
 #include "sample_buffer.hpp"
+#include "single_event.hpp"
 
 namespace pelvar {
 
-struct WD1Event {
+struct WD1Header {
     std::int32_t event_size;
     std::int32_t board_id;
     std::int32_t pattern;
     std::int32_t board_channel;
     std::int32_t event_counter;
     std::int32_t timestamp;
+};
+
+struct WD1Event : WD1Header {
     SampleBuffer<std::uint16_t> data;
 };
 
 inline constexpr std::size_t wd1_header_bytes = 24;
+
+WD1Header decode_wd1_header(const std::byte* bytes) noexcept;
+
+// The header fields of a batch of events, a column each, in the record's order.
+struct WD1Columns {
+    static constexpr std::size_t bytes_per_event = 6 * sizeof(std::int32_t);
+
+    explicit WD1Columns(const Allocator* a) noexcept
+        : event_size(a), board_id(a), pattern(a), board_channel(a), event_counter(a), timestamp(a) {}
+
+    template <class F>
+    void for_each(F&& f) {
+        f("event_size", event_size);
+        f("board_id", board_id);
+        f("pattern", pattern);
+        f("board_channel", board_channel);
+        f("event_counter", event_counter);
+        f("timestamp", timestamp);
+    }
+
+    // Within the capacity.
+    void append(const WD1Header& h) noexcept {
+        event_size.push(h.event_size);
+        board_id.push(h.board_id);
+        pattern.push(h.pattern);
+        board_channel.push(h.board_channel);
+        event_counter.push(h.event_counter);
+        timestamp.push(h.timestamp);
+    }
+
+    Column<std::int32_t> event_size, board_id, pattern, board_channel, event_counter, timestamp;
+};
 
 // Samples that follow a header with this event_size: (event_size - 24) in
 // wrapping 32-bit arithmetic, halved toward zero. Empty when that difference
@@ -53,49 +91,55 @@ public:
     Source& source() noexcept { return source_; }
     bool finished() const noexcept { return finished_; }
 
-    // One event. The end of the file anywhere inside an event is the end of
-    // the events (the partial event's bytes stay consumed); an error of the
-    // operating system is returned once, and every later step is the end.
-    // A read given up after a signal is returned too, but the reader reads
-    // on from where it stopped.
-    [[nodiscard]] ReadOutcome<WD1Event> next() {
+    // One event, put into `sink` (the header as a WD1Header). The end of the
+    // file anywhere inside an event is the end of the events (the partial
+    // event's bytes stay consumed); an error of the operating system is
+    // returned once, and every later step is the end. A read given up after
+    // a signal is returned too, but the reader reads on from where it stopped.
+    template <EventSink<std::uint16_t> Sink>
+    [[nodiscard]] ReadOutcome<Delivered> next_into(Sink& sink) {
         if (finished_) {
             return EndOfEvents{};
         }
-        std::byte header[wd1_header_bytes];
-        if (auto failure = source_.read_exact(header, sizeof header)) {
+        std::byte header_bytes[wd1_header_bytes];
+        if (auto failure = source_.read_exact(header_bytes, sizeof header_bytes)) {
             return end_or_failure(*failure);
         }
-        const std::int32_t event_size = load_le<std::int32_t>(header);
-        auto samples = wd1_sample_count(event_size);
+        const WD1Header header = decode_wd1_header(header_bytes);
+        auto samples = wd1_sample_count(header.event_size);
         if (!samples) {
             return capacity_overflow();
         }
-        auto block = read_samples<std::uint16_t>(source_, *samples, allocator_);
-        if (auto* failure = std::get_if<IoFailure>(&block)) {
-            return end_or_failure(*failure);
+        auto storage = sink.sample_storage(*samples);
+        if (auto failure = read_samples<std::uint16_t>(source_, *samples, storage)) {
+            return settle(std::move(*failure));
         }
-        if (auto* internal = std::get_if<InternalFailure>(&block)) {
-            return std::move(*internal);
+        if (auto refused = sink.accept(std::move(storage), header)) {
+            return std::move(*refused);
         }
-        return WD1Event{
-            event_size,
-            load_le<std::int32_t>(header + 4),
-            load_le<std::int32_t>(header + 8),
-            load_le<std::int32_t>(header + 12),
-            load_le<std::int32_t>(header + 16),
-            load_le<std::int32_t>(header + 20),
-            std::move(std::get<SampleBuffer<std::uint16_t>>(block)),
-        };
+        return Delivered{};
+    }
+
+    // One event as a record of its own.
+    [[nodiscard]] ReadOutcome<WD1Event> next() {
+        SingleEvent<WD1Event, std::uint16_t> sink(allocator_);
+        return sink.outcome(next_into(sink));
     }
 
 private:
-    ReadOutcome<WD1Event> end_or_failure(const IoFailure& failure) noexcept {
+    ReadOutcome<Delivered> end_or_failure(const IoFailure& failure) noexcept {
         if (failure.is_end_of_file()) {
             return EndOfEvents{};
         }
         finished_ = !failure.is_interrupted();
         return failure;
+    }
+
+    ReadOutcome<Delivered> settle(StepFailure&& failure) noexcept {
+        if (auto* io = std::get_if<IoFailure>(&failure)) {
+            return end_or_failure(*io);
+        }
+        return std::get<InternalFailure>(std::move(failure));
     }
 
     Source source_;

@@ -24,19 +24,13 @@
 
 #include "byte_order.hpp"
 #include "byte_source.hpp"
+#include "column.hpp"
+#include "event_sink.hpp"
 #include "read_outcome.hpp"
 #include "sample_buffer.hpp"
+#include "single_event.hpp"
 
 namespace pelvar {
-
-struct WD2Event {
-    std::uint32_t event_counter;
-    std::uint64_t timestamp;
-    std::uint32_t samples;
-    std::uint64_t sampling_period;
-    std::int32_t channels;
-    SampleBuffer<float> data;
-};
 
 inline constexpr std::size_t wd2_header_bytes = 24;  // without the channel count
 inline constexpr std::size_t wd2_channels_bytes = 4;
@@ -46,6 +40,45 @@ struct WD2Header {
     std::uint64_t timestamp;
     std::uint32_t samples;
     std::uint64_t sampling_period;
+};
+
+struct WD2Event : WD2Header {
+    // The event's own channel-count field in multi-channel files; the
+    // probed count (1) in single-channel ones.
+    std::int32_t channels;
+    SampleBuffer<float> data;
+};
+
+// The header fields of a batch of events, a column each, in the record's order.
+struct WD2Columns {
+    static constexpr std::size_t bytes_per_event = 4 + 8 + 4 + 8 + 4;
+
+    explicit WD2Columns(const Allocator* a) noexcept
+        : event_counter(a), timestamp(a), samples(a), sampling_period(a), channels(a) {}
+
+    template <class F>
+    void for_each(F&& f) {
+        f("event_counter", event_counter);
+        f("timestamp", timestamp);
+        f("samples", samples);
+        f("sampling_period", sampling_period);
+        f("channels", channels);
+    }
+
+    // Within the capacity.
+    void append(const WD2Header& h, std::int32_t event_channels) noexcept {
+        event_counter.push(h.event_counter);
+        timestamp.push(h.timestamp);
+        samples.push(h.samples);
+        sampling_period.push(h.sampling_period);
+        channels.push(event_channels);
+    }
+
+    Column<std::uint32_t> event_counter;
+    Column<std::uint64_t> timestamp;
+    Column<std::uint32_t> samples;
+    Column<std::uint64_t> sampling_period;
+    Column<std::int32_t> channels;
 };
 
 WD2Header decode_wd2_header(const std::byte* bytes) noexcept;
@@ -105,10 +138,12 @@ public:
     Source& source() noexcept { return source_; }
     std::int32_t probed_channels() const noexcept { return probed_channels_; }
 
-    // One event. The end of the file anywhere inside an event is the end of
-    // the events; any other failure is returned and the reader reads on from
-    // where the failed read left it.
-    [[nodiscard]] ReadOutcome<WD2Event> next() {
+    // One event, put into `sink` (the header as a WD2Header, then the
+    // channel count). The end of the file anywhere inside an event is the end
+    // of the events; any other failure is returned and the reader reads on
+    // from where the failed read left it.
+    template <EventSink<float> Sink>
+    [[nodiscard]] ReadOutcome<Delivered> next_into(Sink& sink) {
         std::byte header_bytes[wd2_header_bytes];
         if (auto failure = source_.read_exact(header_bytes, sizeof header_bytes)) {
             return end_or_failure(*failure);
@@ -127,18 +162,24 @@ public:
         if (!bytes) {
             return capacity_overflow();
         }
-        auto block = read_samples<float>(source_, *bytes / sizeof(float), allocator_);
-        if (auto* failure = std::get_if<IoFailure>(&block)) {
-            return end_or_failure(*failure);
+        const std::uint64_t count = *bytes / sizeof(float);
+        auto storage = sink.sample_storage(count);
+        if (auto failure = read_samples<float>(source_, count, storage)) {
+            if (auto* io = std::get_if<IoFailure>(&*failure)) {
+                return end_or_failure(*io);
+            }
+            return std::get<InternalFailure>(std::move(*failure));
         }
-        if (auto* internal = std::get_if<InternalFailure>(&block)) {
-            return std::move(*internal);
+        if (auto refused = sink.accept(std::move(storage), header, channels)) {
+            return std::move(*refused);
         }
-        return WD2Event{
-            header.event_counter,        header.timestamp, header.samples,
-            header.sampling_period,      channels,
-            std::move(std::get<SampleBuffer<float>>(block)),
-        };
+        return Delivered{};
+    }
+
+    // One event as a record of its own.
+    [[nodiscard]] ReadOutcome<WD2Event> next() {
+        SingleEvent<WD2Event, float> sink(allocator_);
+        return sink.outcome(next_into(sink));
     }
 
 private:
@@ -149,7 +190,7 @@ private:
 
     bool has_channel_field() const noexcept { return probed_channels_ >= 2; }
 
-    static ReadOutcome<WD2Event> end_or_failure(const IoFailure& failure) noexcept {
+    static ReadOutcome<Delivered> end_or_failure(const IoFailure& failure) noexcept {
         if (failure.is_end_of_file()) {
             return EndOfEvents{};
         }

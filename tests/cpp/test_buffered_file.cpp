@@ -633,9 +633,9 @@ TEST_P(Placement, SampleBlockMatchesTheFileOffset) {
         auto script = make_script(file);
         auto reader = buffered(script);
         ASSERT_FALSE(reader.skip(offset));
-        auto read = pelvar::read_samples<float>(reader, count, alloc.placed());
-        auto* samples = std::get_if<pelvar::SampleBuffer<float>>(&read);
-        ASSERT_NE(samples, nullptr);
+        pelvar::SampleBuffer<float> buffer(alloc.placed());
+        ASSERT_FALSE(pelvar::read_samples<float>(reader, count, buffer));
+        auto* samples = &buffer;
         ASSERT_EQ(samples->size(), count);
         EXPECT_EQ(host_order_mismatches(*samples, file, offset), 0u);
         const auto at = reinterpret_cast<std::uintptr_t>(samples->data());
@@ -649,6 +649,7 @@ TEST_P(Placement, SampleBlockMatchesTheFileOffset) {
         auto parts = samples->release();
         EXPECT_EQ(parts.data, reinterpret_cast<float*>(at));
         EXPECT_EQ(alloc.block_bytes(parts.block), 4 * count + pelvar::placement_bytes);
+        EXPECT_EQ(parts.block_bytes, 4 * count + pelvar::placement_bytes);
         alloc.placed()->release(parts.block);
         EXPECT_EQ(alloc.live_bytes(), 0u);
     }

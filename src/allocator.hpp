@@ -1,0 +1,43 @@
+// The allocator that sample and column memory comes from, and what an owner
+// needs to give a block of it back. Python-free: the module hands in the
+// interpreter's raw allocator, the tests a counting one.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+
+namespace pelvar {
+
+struct Allocator {
+    void* (*allocate)(std::size_t bytes);
+    void* (*reallocate)(void* data, std::size_t bytes);
+    void (*release)(void* data);
+    // Not 0: a block asked to start at an address with a given remainder
+    // modulo this many bytes gets that many bytes more and starts inside
+    // them (see SampleBuffer::place). 0: blocks start where allocated.
+    std::size_t placement = 0;
+};
+
+inline constexpr Allocator malloc_allocator{
+    [](std::size_t n) { return std::malloc(n); },
+    [](void* p, std::size_t n) { return std::realloc(p, n); },
+    [](void* p) { std::free(p); },
+};
+
+// Where an empty buffer points: never null, aligned for any sample type, and
+// never written or freed (capacity 0).
+inline constexpr std::size_t empty_alignment = 8;
+alignas(empty_alignment) inline std::byte empty_block[empty_alignment];
+
+// A buffer handed to a new owner, which frees `block` with the allocator's
+// release when it is not null.
+template <class T>
+struct BufferParts {
+    T* data;                  // never null: empty_block when nothing was allocated
+    std::size_t length;       // elements in use
+    std::size_t capacity;     // elements the block has room for
+    void* block;              // the allocation that holds data, or null
+    std::size_t block_bytes;  // its size, as allocated
+};
+
+}  // namespace pelvar

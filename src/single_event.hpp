@@ -1,0 +1,48 @@
+// The event path's sink: a reader step puts its one event here, with the
+// samples in a buffer of their own that moves on whole into the event's
+// array. Python-free.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include "read_outcome.hpp"
+#include "sample_buffer.hpp"
+
+namespace pelvar {
+
+template <class Event, class T>
+class SingleEvent {
+public:
+    explicit SingleEvent(const Allocator* allocator) noexcept : allocator_(allocator) {}
+
+    SampleBuffer<T> sample_storage(std::uint64_t /*count*/) noexcept { return SampleBuffer<T>(allocator_); }
+
+    // The samples, then the header fields in the record's order. Never refuses.
+    template <class... Head>
+    [[nodiscard]] std::optional<InternalFailure> accept(SampleBuffer<T>&& samples, const Head&... head) {
+        event_.emplace(Event{head..., std::move(samples)});
+        return std::nullopt;
+    }
+
+    // The step's outcome with the event in place of Delivered.
+    ReadOutcome<Event> outcome(ReadOutcome<Delivered>&& step) {
+        return std::visit(
+            [&](auto&& alternative) -> ReadOutcome<Event> {
+                if constexpr (std::is_same_v<std::decay_t<decltype(alternative)>, Delivered>) {
+                    return std::move(*event_);
+                } else {
+                    return std::move(alternative);
+                }
+            },
+            std::move(step));
+    }
+
+private:
+    const Allocator* allocator_;
+    std::optional<Event> event_;
+};
+
+}  // namespace pelvar
