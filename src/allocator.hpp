@@ -8,6 +8,8 @@
 
 namespace pelvar {
 
+class BlockPool;
+
 struct Allocator {
     void* (*allocate)(std::size_t bytes);
     void* (*reallocate)(void* data, std::size_t bytes);
@@ -29,8 +31,8 @@ inline constexpr Allocator malloc_allocator{
 inline constexpr std::size_t empty_alignment = 8;
 alignas(empty_alignment) inline std::byte empty_block[empty_alignment];
 
-// A buffer handed to a new owner, which frees `block` with the allocator's
-// release when it is not null.
+// A buffer handed to a new owner, which gives `block` back, when it is not
+// null, to its pool if it has one, else to the allocator.
 template <class T>
 struct BufferParts {
     T* data;                  // never null: empty_block when nothing was allocated
@@ -38,6 +40,7 @@ struct BufferParts {
     std::size_t capacity;     // elements the block has room for
     void* block;              // the allocation that holds data, or null
     std::size_t block_bytes;  // its size, as allocated
+    BlockPool* pool = nullptr;
 };
 
 }  // namespace pelvar

@@ -43,11 +43,14 @@ public:
     // read starts on one; never less than direct_tail / 4.
     static constexpr std::size_t direct_tail = 4096;
 
+    // Room before the data of every fill for bytes given back by unread().
+    static constexpr std::size_t putback_bytes = placement_bytes;
+
     // `interrupt_check` decides what a call interrupted by a signal does
     // (see InterruptCheck); without one it is repeated.
     explicit BufferedReader(Raw raw, InterruptCheck interrupt_check = nullptr)
         : raw_(std::move(raw)),
-          storage_(std::make_unique_for_overwrite<std::byte[]>(capacity + 2 * placement_bytes)),
+          storage_(std::make_unique_for_overwrite<std::byte[]>(capacity + putback_bytes + 2 * placement_bytes)),
           buffer_(aligned(storage_.get())),
           interrupt_check_(interrupt_check) {}
 
@@ -59,38 +62,27 @@ public:
     // Delivers all `count` bytes, or fails. On the end-of-file failure the
     // bytes delivered so far stay consumed. A read of 0 bytes touches nothing.
     IoStatus read_exact(void* destination, std::size_t count) noexcept {
-        auto* out = static_cast<std::byte*>(destination);
-        std::size_t buffered = filled_ - position_;
-        if (count <= buffered) {
+        // Headers and small blocks come from the buffer: this much is inlined
+        // into every reader step.
+        if (count <= filled_ - position_) [[likely]] {
             if (count != 0) {
-                std::memcpy(out, buffer_ + position_, count);
+                std::memcpy(destination, buffer_ + position_, count);
             }
             position_ += count;
             return std::nullopt;
         }
-        if (buffered != 0) {
-            std::memcpy(out, buffer_ + position_, buffered);
-            out += buffered;
-            count -= buffered;
-        }
-        position_ = filled_ = 0;
-        while (count != 0) {
-            if (count >= direct_bytes) {
-                if (auto failure = read_direct(out, count)) {
-                    return failure;
-                }
-                return std::nullopt;
-            }
-            if (auto failure = fill(count)) {
-                return failure;
-            }
-            std::size_t take = std::min(count, filled_ - position_);
-            std::memcpy(out, buffer_ + position_, take);
-            position_ += take;
-            out += take;
-            count -= take;
-        }
-        return std::nullopt;
+        return read_beyond_buffer(static_cast<std::byte*>(destination), count);
+    }
+
+    // Gives back the last `count` bytes that read_exact delivered, which are
+    // `bytes` (at most putback_bytes of them): the next read delivers them
+    // again. A header whose event does not fit where it was to go is read
+    // again later, with no system call and no seek.
+    void unread(const void* bytes, std::size_t count) noexcept {
+        // Every fill starts putback_bytes or more into the buffer, so there is
+        // room before position_ whatever the read came from.
+        position_ -= count;
+        std::memcpy(buffer_ + position_, bytes, count);
     }
 
     // Moves `count` bytes forward. A regular file is seeked as far as its
@@ -159,8 +151,35 @@ private:
         return storage + (placement_bytes - address % placement_bytes) % placement_bytes;
     }
 
+    // read_exact of more than the buffer holds.
+    [[gnu::noinline]] IoStatus read_beyond_buffer(std::byte* out, std::size_t count) noexcept {
+        const std::size_t buffered = filled_ - position_;
+        if (buffered != 0) {
+            std::memcpy(out, buffer_ + position_, buffered);
+            out += buffered;
+            count -= buffered;
+        }
+        position_ = filled_ = 0;
+        while (count != 0) {
+            if (count >= direct_bytes) {
+                return read_direct(out, count);
+            }
+            if (auto failure = fill(count)) {
+                return failure;
+            }
+            std::size_t take = std::min(count, filled_ - position_);
+            std::memcpy(out, buffer_ + position_, take);
+            position_ += take;
+            out += take;
+            count -= take;
+        }
+        return std::nullopt;
+    }
+
     // Where in the buffer a fill at the current file offset starts.
-    std::size_t fill_start() const noexcept { return static_cast<std::size_t>(offset_ % placement_bytes); }
+    std::size_t fill_start() const noexcept {
+        return putback_bytes + static_cast<std::size_t>(offset_ % placement_bytes);
+    }
 
     // After EINTR: true to repeat the call, false to give up.
     bool retry_after_interrupt() noexcept { return interrupt_check_ == nullptr || !interrupt_check_(); }
@@ -223,7 +242,7 @@ private:
     IoStatus read_direct(std::byte* out, std::size_t count) noexcept {
         while (count != 0) {
             const std::uint64_t end = offset_ + count;
-            const std::size_t start = static_cast<std::size_t>(end % placement_bytes);
+            const std::size_t start = putback_bytes + static_cast<std::size_t>(end % placement_bytes);
             std::size_t tail = direct_tail - static_cast<std::size_t>(end % direct_tail);
             if (tail < direct_tail / 4) {
                 tail += direct_tail;

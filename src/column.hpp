@@ -1,6 +1,8 @@
 // One column of a batch: a growable array of one element type, filled by
-// appending. Its owner chooses the capacities; the column only grows to the
-// one asked for, keeping its elements. Python-free.
+// appending. Its owner chooses the capacities; the column grows to the one
+// asked for (or more, when its pool has a larger block), keeping its
+// elements. Its first block comes from the pool and goes back there.
+// Python-free.
 #pragma once
 
 #include <cstddef>
@@ -8,22 +10,23 @@
 #include <utility>
 
 #include "allocator.hpp"
+#include "block_pool.hpp"
 
 namespace pelvar {
 
 template <class T>
 class Column {
 public:
-    explicit Column(const Allocator* allocator) noexcept : allocator_(allocator) {}
+    explicit Column(BlockPool* pool) noexcept : pool_(pool) {}
     Column(Column&& other) noexcept
-        : allocator_(other.allocator_),
+        : pool_(other.pool_),
           data_(std::exchange(other.data_, empty_data())),
           size_(std::exchange(other.size_, 0)),
           capacity_(std::exchange(other.capacity_, 0)) {}
     Column& operator=(Column&& other) noexcept {
         if (this != &other) {
             free();
-            allocator_ = other.allocator_;
+            pool_ = other.pool_;
             data_ = std::exchange(other.data_, empty_data());
             size_ = std::exchange(other.size_, 0);
             capacity_ = std::exchange(other.capacity_, 0);
@@ -38,25 +41,41 @@ public:
     const T* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
     std::size_t capacity() const noexcept { return capacity_; }
-    const Allocator* allocator() const noexcept { return allocator_; }
+    const Allocator* allocator() const noexcept { return pool_->allocator(); }
 
     // Room for `capacity` elements in all (no change when there is room
-    // already). False, with nothing changed, when the allocator refuses.
-    [[nodiscard]] bool reserve(std::size_t capacity) noexcept {
+    // already). A first block may be a kept one of up to `largest` elements
+    // when not 0 (the largest such: a column whose final size is not known
+    // yet), else up to twice `capacity`. False, with nothing changed, when
+    // the allocator refuses.
+    [[nodiscard]] bool reserve(std::size_t capacity, std::size_t largest = 0) noexcept {
         if (capacity <= capacity_) {
             return true;
         }
         if (capacity > SIZE_MAX / sizeof(T)) {
             return false;
         }
-        void* old = capacity_ == 0 ? nullptr : data_;
-        void* grown = old == nullptr ? allocator_->allocate(capacity * sizeof(T))
-                                     : allocator_->reallocate(old, capacity * sizeof(T));
+        if (capacity_ == 0) {
+            const std::size_t bytes = capacity * sizeof(T);
+            const auto block = largest == 0 ? pool_->take(bytes)
+                                            : pool_->take_up_to(bytes, largest > SIZE_MAX / sizeof(T)
+                                                                           ? SIZE_MAX
+                                                                           : largest * sizeof(T));
+            if (block.data == nullptr) {
+                return false;
+            }
+            data_ = static_cast<T*>(block.data);
+            capacity_ = block.bytes / sizeof(T);
+            return true;
+        }
+        // A block that may go back to the pool has the size of its class.
+        const std::size_t bytes = BlockPool::size_class(capacity * sizeof(T));
+        void* grown = pool_->allocator()->reallocate(data_, bytes);
         if (grown == nullptr) {
             return false;
         }
         data_ = static_cast<T*>(grown);
-        capacity_ = capacity;
+        capacity_ = bytes / sizeof(T);
         return true;
     }
 
@@ -67,7 +86,7 @@ public:
 
     // Gives up ownership; the column is empty afterwards.
     BufferParts<T> release() noexcept {
-        BufferParts<T> parts{data_, size_, capacity_, capacity_ == 0 ? nullptr : data_, capacity_ * sizeof(T)};
+        BufferParts<T> parts{data_, size_, capacity_, capacity_ == 0 ? nullptr : data_, capacity_ * sizeof(T), pool_};
         data_ = empty_data();
         size_ = capacity_ = 0;
         return parts;
@@ -78,13 +97,13 @@ private:
 
     void free() noexcept {
         if (capacity_ != 0) {
-            allocator_->release(data_);
+            pool_->give_back(data_, capacity_ * sizeof(T));
         }
         data_ = empty_data();
         size_ = capacity_ = 0;
     }
 
-    const Allocator* allocator_;
+    BlockPool* pool_;
     T* data_ = empty_data();
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;  // 0: nothing allocated

@@ -1,5 +1,8 @@
 #include "constructor_arguments.hpp"
 
+#include <array>
+#include <cstdint>
+#include <span>
 #include <string>
 
 #include "py_text.hpp"
@@ -7,7 +10,76 @@
 namespace pelvar {
 namespace {
 
-constexpr const char* parameter_names[2] = {"path", "reader_type"};
+// A constructor's parameters, each passable by position or keyword; the
+// first `required` of them must be given.
+struct Parameters {
+    const char* function;  // as the messages name it
+    std::span<const char* const> names;
+    std::size_t required;
+};
+
+constexpr std::array<const char*, 2> event_reader_names{"path", "reader_type"};
+constexpr std::array<const char*, 4> batch_reader_names{"path", "reader_type", "max_events", "max_bytes"};
+constexpr Parameters event_reader_parameters{"EventReader.__new__()", event_reader_names, 2};
+constexpr Parameters batch_reader_parameters{"BatchReader.__new__()", batch_reader_names, 2};
+constexpr std::size_t most_parameters = 4;
+
+// Fills `values` (null where an optional parameter is not given), or sets
+// TypeError with Python's own wording.
+bool bind(const Parameters& p, PyObject* args, PyObject* kwargs, PyObject** values) {
+    const auto count = p.names.size();
+    const Py_ssize_t positional = PyTuple_GET_SIZE(args);
+    if (static_cast<std::size_t>(positional) > count) {
+        if (p.required == count) {
+            PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd were given", p.function, count,
+                         positional);
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd were given",
+                         p.function, p.required, count, positional);
+        }
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < positional; ++i) {
+        values[i] = PyTuple_GET_ITEM(args, i);
+    }
+    if (kwargs != nullptr) {
+        Py_ssize_t cursor = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &cursor, &key, &value)) {
+            std::size_t index = count;
+            for (std::size_t i = 0; i < count; ++i) {
+                if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, p.names[i]) == 0) {
+                    index = i;
+                }
+            }
+            if (index == count) {
+                PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", p.function, key);
+                return false;
+            }
+            if (values[index] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", p.function,
+                             p.names[index]);
+                return false;
+            }
+            values[index] = value;
+        }
+    }
+    std::string missing;
+    std::size_t missing_count = 0;
+    for (std::size_t i = 0; i < p.required; ++i) {
+        if (values[i] == nullptr) {
+            missing += (missing_count == 0 ? "'" : "' and '") + std::string(p.names[i]);
+            ++missing_count;
+        }
+    }
+    if (missing_count != 0) {
+        PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s'", p.function,
+                     missing_count, missing_count == 1 ? "" : "s", missing.c_str());
+        return false;
+    }
+    return true;
+}
 
 std::optional<std::string_view> as_utf8(PyObject* value, const char* parameter) {
     if (!PyUnicode_Check(value)) {
@@ -24,54 +96,34 @@ std::optional<std::string_view> as_utf8(PyObject* value, const char* parameter) 
     return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
-}  // namespace
+// An int of at least 1 (a bool is no count); one beyond the machine's size
+// is as good as no limit.
+std::optional<std::size_t> as_limit(PyObject* value, const char* parameter, std::size_t absent) {
+    if (value == nullptr) {
+        return absent;
+    }
+    if (!PyLong_Check(value) || PyBool_Check(value)) {
+        std::string type_name = type_name_of(value);
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be cast as 'int'", parameter,
+                     type_name.c_str());
+        return std::nullopt;
+    }
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (number == -1 && overflow == 0 && PyErr_Occurred()) {
+        return std::nullopt;
+    }
+    if (overflow < 0 || (overflow == 0 && number < 1)) {
+        PyErr_Format(PyExc_ValueError, "argument '%s' must be at least 1, got %S", parameter, value);
+        return std::nullopt;
+    }
+    if (overflow > 0 || static_cast<unsigned long long>(number) > SIZE_MAX) {
+        return SIZE_MAX;
+    }
+    return static_cast<std::size_t>(number);
+}
 
-std::optional<ConstructorArguments> bind_constructor_arguments(PyObject* args, PyObject* kwargs) {
-    PyObject* values[2] = {nullptr, nullptr};
-    const Py_ssize_t positional = PyTuple_GET_SIZE(args);
-    if (positional > 2) {
-        PyErr_Format(PyExc_TypeError, "EventReader.__new__() takes 2 positional arguments but %zd were given",
-                     positional);
-        return std::nullopt;
-    }
-    for (Py_ssize_t i = 0; i < positional; ++i) {
-        values[i] = PyTuple_GET_ITEM(args, i);
-    }
-    if (kwargs != nullptr) {
-        Py_ssize_t cursor = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(kwargs, &cursor, &key, &value)) {
-            int index = -1;
-            for (int p = 0; p < 2; ++p) {
-                if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, parameter_names[p]) == 0) {
-                    index = p;
-                }
-            }
-            if (index < 0) {
-                PyErr_Format(PyExc_TypeError, "EventReader.__new__() got an unexpected keyword argument '%S'", key);
-                return std::nullopt;
-            }
-            if (values[index] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "EventReader.__new__() got multiple values for argument '%s'",
-                             parameter_names[index]);
-                return std::nullopt;
-            }
-            values[index] = value;
-        }
-    }
-    if (values[0] == nullptr && values[1] == nullptr) {
-        PyErr_SetString(PyExc_TypeError,
-                        "EventReader.__new__() missing 2 required positional arguments: 'path' and 'reader_type'");
-        return std::nullopt;
-    }
-    for (int p = 0; p < 2; ++p) {
-        if (values[p] == nullptr) {
-            PyErr_Format(PyExc_TypeError, "EventReader.__new__() missing 1 required positional argument: '%s'",
-                         parameter_names[p]);
-            return std::nullopt;
-        }
-    }
+std::optional<ReaderArguments> reader_arguments(PyObject* const* values) {
     auto path = as_utf8(values[0], "path");
     if (!path) {
         return std::nullopt;
@@ -80,12 +132,50 @@ std::optional<ConstructorArguments> bind_constructor_arguments(PyObject* args, P
     if (!reader_type) {
         return std::nullopt;
     }
-    // open() would stop at the NUL and open another file.
-    if (path->find('\0') != std::string_view::npos) {
+    return ReaderArguments{values[1], *path, *reader_type};
+}
+
+// open() would stop at the NUL and open another file.
+bool path_has_no_nul(const ReaderArguments& arguments) {
+    if (arguments.path.find('\0') != std::string_view::npos) {
         PyErr_SetString(PyExc_OSError, "file name contained an unexpected NUL byte");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<ReaderArguments> bind_event_reader_arguments(PyObject* args, PyObject* kwargs) {
+    PyObject* values[most_parameters] = {};
+    if (!bind(event_reader_parameters, args, kwargs, values)) {
         return std::nullopt;
     }
-    return ConstructorArguments{values[1], *path, *reader_type};
+    auto arguments = reader_arguments(values);
+    if (!arguments || !path_has_no_nul(*arguments)) {
+        return std::nullopt;
+    }
+    return arguments;
+}
+
+std::optional<BatchArguments> bind_batch_reader_arguments(PyObject* args, PyObject* kwargs) {
+    PyObject* values[most_parameters] = {};
+    if (!bind(batch_reader_parameters, args, kwargs, values)) {
+        return std::nullopt;
+    }
+    auto reader = reader_arguments(values);
+    if (!reader) {
+        return std::nullopt;
+    }
+    auto max_events = as_limit(values[2], "max_events", default_max_events);
+    if (!max_events) {
+        return std::nullopt;
+    }
+    auto max_bytes = as_limit(values[3], "max_bytes", default_max_bytes);
+    if (!max_bytes || !path_has_no_nul(*reader)) {
+        return std::nullopt;
+    }
+    return BatchArguments{*reader, *max_events, *max_bytes};
 }
 
 }  // namespace pelvar

@@ -5,12 +5,15 @@
 // samples (events + 1 of them, from 0) and every event's samples, flat, in
 // file order. It ends at max_events events, at the end of the file, at a
 // failure, or when the next event would take it past max_bytes (columns and
-// samples together); an event larger than that comes alone. A failure after
-// some events ends the batch and is kept for the next call, so the events
-// before it are delivered first; the end of the file is not kept.
+// samples together): that event's header is given back to the source and
+// read again for the next batch, so nothing is read ahead. An event larger
+// than max_bytes comes alone. A failure after some events ends the batch and
+// is kept for the next call, so the events before it are delivered first;
+// the end of the file is not kept.
 //
-// Nothing is allocated per event: the columns grow geometrically, and a new
-// batch starts with the room the last one needed.
+// Nothing is allocated per event: the columns grow geometrically, a new
+// batch starts with the room the last one needed, and its blocks come from
+// the pool that earlier batches gave theirs back to.
 #pragma once
 
 #include <algorithm>
@@ -21,6 +24,7 @@
 #include <variant>
 
 #include "allocator.hpp"
+#include "block_pool.hpp"
 #include "column.hpp"
 #include "internal_failure.hpp"
 #include "read_outcome.hpp"
@@ -38,7 +42,7 @@ struct EventBatch {
     // A header field of every column, and the event's offset.
     static constexpr std::size_t bytes_per_event = Columns::bytes_per_event + sizeof(std::int64_t);
 
-    explicit EventBatch(const Allocator* allocator) noexcept : head(allocator), offsets(allocator), data(allocator) {}
+    explicit EventBatch(BlockPool* pool) noexcept : head(pool), offsets(pool), data(pool) {}
 
     // Columns and samples together, the leading offset included.
     std::size_t bytes() const noexcept {
@@ -57,13 +61,16 @@ class EventBatcher {
 public:
     using Batch = EventBatch<Columns, T>;
 
-    EventBatcher(Reader reader, const Allocator* allocator, BatchLimits limits) noexcept
+    // The columns' blocks come from `pool` and go back there.
+    EventBatcher(Reader reader, BlockPool& pool, BatchLimits limits) noexcept
         : reader_(std::move(reader)),
-          allocator_(allocator),
+          // Enough for the blocks of one batch that the caller has let go of
+          // while the next is read, with room for columns that grew.
+          share_(pool, limits.max_bytes > SIZE_MAX / 5 * 4 ? SIZE_MAX : limits.max_bytes / 4 * 5),
           limits_(limits),
           header_limit_(std::min(limits.max_events,
                                  std::max<std::size_t>(1, limits.max_bytes / Batch::bytes_per_event))),
-          current_(allocator) {}
+          current_(&pool) {}
 
     Reader& reader() noexcept { return reader_; }
 
@@ -88,6 +95,9 @@ public:
             if (std::holds_alternative<Delivered>(step)) {
                 continue;
             }
+            if (std::holds_alternative<Declined>(step)) {
+                break;
+            }
             auto failure = failure_of(std::move(step));
             if (!sealed_ && current_.events == 0) {
                 if (!failure) {
@@ -98,7 +108,7 @@ public:
             pending_ = std::move(failure);
             break;
         }
-        Batch out = sealed_ ? std::move(*sealed_) : std::exchange(current_, Batch(allocator_));
+        Batch out = sealed_ ? std::move(*sealed_) : std::exchange(current_, Batch(&share_.pool()));
         sealed_.reset();
         hint_events_ = out.events;
         hint_samples_ = out.data.size();
@@ -129,7 +139,7 @@ private:
     class Sink {
     public:
         explicit Sink(EventBatcher& owner) noexcept : owner_(owner) {}
-        Tail sample_storage(std::uint64_t count) noexcept { return owner_.storage_for(count); }
+        std::optional<Tail> sample_storage(std::uint64_t count) noexcept { return owner_.storage_for(count); }
         template <class... Head>
         [[nodiscard]] std::optional<InternalFailure> accept(Tail&& tail, const Head&... head) {
             return owner_.accept(tail, head...);
@@ -154,15 +164,17 @@ private:
     }
 
     // Room in the header columns and offsets for one more event.
-    bool reserve_event(Batch& b) noexcept {
-        if (b.events < b.room) {
-            return true;
-        }
+    bool reserve_event(Batch& b) noexcept { return b.events < b.room || grow_events(b); }
+
+    [[gnu::noinline]] bool grow_events(Batch& b) noexcept {
         const std::size_t needed = b.events + 1;
         const std::size_t target = grown(needed, b.room, hint_events_, floor_events, header_limit_);
-        auto reserve_all = [&b](std::size_t events) {
-            bool ok = b.offsets.reserve(events + 1);
-            b.head.for_each([&](const char*, auto& column) { ok = ok && column.reserve(events); });
+        // Before a reader's first event its size is unknown: a kept block
+        // of any size that a batch could use will do.
+        const std::size_t largest = hint_events_ == 0 ? header_limit_ : 0;
+        auto reserve_all = [&b, largest](std::size_t events) {
+            bool ok = b.offsets.reserve(events + 1, largest == 0 ? 0 : largest + 1);
+            b.head.for_each([&](const char*, auto& column) { ok = ok && column.reserve(events, largest); });
             return ok;
         };
         std::size_t room = target;
@@ -179,44 +191,79 @@ private:
         return true;
     }
 
-    // An event that would take the batch past max_bytes starts the next one.
-    Tail storage_for(std::uint64_t count) noexcept {
+    // No room for an event that would take the batch past max_bytes: it is
+    // left for the next batch.
+    std::optional<Tail> storage_for(std::uint64_t count) noexcept {
         const Batch& b = current_;
-        if (b.events != 0) {
+        if (b.events == 0) {
+            plan(count);
+        } else {
             const std::size_t used = b.bytes() + Batch::bytes_per_event;
             if (used > limits_.max_bytes || count > (limits_.max_bytes - used) / sizeof(T)) {
-                seal();
+                return std::nullopt;
             }
         }
         return Tail(*this);
     }
 
+    // The room a batch that starts with an event of `count` samples is
+    // given at once: the last batch's or, for the first one, as many events
+    // of this size as the limits allow. A header's count is believed only
+    // as far as the file vouches for it: never more than a sized file still
+    // holds, and nothing from it at all for a file that cannot be sized.
+    void plan(std::uint64_t count) noexcept {
+        auto left = reader_.source().remaining();
+        if (!left) {
+            return;
+        }
+        const std::uint64_t sample_bytes = saturating_product(count, sizeof(T));
+        const std::uint64_t file_events = *left / (Columns::bytes_per_event + sample_bytes) + 1;
+        if (hint_events_ == 0) {
+            hint_events_ = static_cast<std::size_t>(std::min<std::uint64_t>(
+                header_limit_, limits_.max_bytes / (Batch::bytes_per_event + sample_bytes) + 1));
+            hint_samples_ = static_cast<std::size_t>(
+                std::min<std::uint64_t>(saturating_product(count, hint_events_), limits_.max_bytes / sizeof(T)));
+        }
+        hint_events_ = static_cast<std::size_t>(std::min<std::uint64_t>(hint_events_, file_events));
+        hint_samples_ = static_cast<std::size_t>(std::min<std::uint64_t>(hint_samples_, *left / sizeof(T) + count));
+    }
+
+    static std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) noexcept {
+        return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
+    }
+
     // Moves the batch being filled aside, to be returned by this call, and
-    // starts the next one.
-    void seal() noexcept { sealed_.emplace(std::exchange(current_, Batch(allocator_))); }
+    // starts the next one (when the batch's memory cannot grow).
+    void seal() noexcept { sealed_.emplace(std::exchange(current_, Batch(&share_.pool()))); }
 
     bool grow_samples(Tail& tail, std::size_t count) noexcept {
+        if (count <= current_.data.capacity() - tail.base_) [[likely]] {
+            tail.size_ = count;
+            return true;
+        }
+        return grow_column(tail, count);
+    }
+
+    [[gnu::noinline]] bool grow_column(Tail& tail, std::size_t count) noexcept {
         Column<T>& data = current_.data;
         if (count > SIZE_MAX - tail.base_) {
             return false;
         }
         const std::size_t needed = tail.base_ + count;
-        if (needed > data.capacity()) {
-            const std::size_t header_bytes = sizeof(std::int64_t) + (current_.events + 1) * Batch::bytes_per_event;
-            const std::size_t limit =
-                limits_.max_bytes > header_bytes ? (limits_.max_bytes - header_bytes) / sizeof(T) : 0;
-            const std::size_t target = grown(needed, data.capacity(), hint_samples_, floor_samples, limit);
-            if (!data.reserve(target) && !(target > needed && data.reserve(needed))) {
-                // The batch cannot grow: it ends with the events it holds,
-                // and this one starts the next in a column of its own size.
-                if (tail.size_ != 0 || current_.events == 0) {
-                    return false;
-                }
-                seal();
-                tail.base_ = 0;
-                if (!current_.data.reserve(count)) {
-                    return false;
-                }
+        const std::size_t header_bytes = sizeof(std::int64_t) + (current_.events + 1) * Batch::bytes_per_event;
+        const std::size_t limit =
+            limits_.max_bytes > header_bytes ? (limits_.max_bytes - header_bytes) / sizeof(T) : 0;
+        const std::size_t target = grown(needed, data.capacity(), hint_samples_, floor_samples, limit);
+        if (!data.reserve(target) && !(target > needed && data.reserve(needed))) {
+            // The batch cannot grow: it ends with the events it holds, and
+            // this one starts the next in a column of its own size.
+            if (tail.size_ != 0 || current_.events == 0) {
+                return false;
+            }
+            seal();
+            tail.base_ = 0;
+            if (!current_.data.reserve(count)) {
+                return false;
             }
         }
         tail.size_ = count;
@@ -239,13 +286,13 @@ private:
     }
 
     Reader reader_;
-    const Allocator* allocator_;
+    BlockPool::Share share_;
     BatchLimits limits_;
     std::size_t header_limit_;  // the most events a batch can hold
     Batch current_;             // being filled
     std::optional<Batch> sealed_;           // full, to be returned by this call
     std::optional<StepFailure> pending_;    // met after the last batch's events
-    std::size_t hint_events_ = 0;   // events and samples of the last batch
+    std::size_t hint_events_ = 0;   // events and samples the next batch is likely to hold
     std::size_t hint_samples_ = 0;
 };
 

@@ -1,9 +1,10 @@
 // Where a reader step puts the event it reads: the event path's SingleEvent
 // (a record of its own) or a batch's columns. The reader asks the sink for
-// storage for the samples once the header has given their count, reads the
-// block into it, then hands over the storage and the header fields, in the
-// record's order; accept() says when the sink could not take them (memory).
-// Python-free.
+// storage for the samples once the header has given their count (none: the
+// sink has no room for the event now, and the reader gives the header back),
+// reads the block into it, then hands over the storage and the header
+// fields, in the record's order; accept() says when the sink could not take
+// them (memory). Python-free.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +15,7 @@ namespace pelvar {
 
 template <class Sink, class T>
 concept EventSink = requires(Sink& sink, std::uint64_t count) {
-    { sink.sample_storage(count) } -> SampleStorage<T>;
+    { *sink.sample_storage(count) } -> SampleStorage<T>;
 };
 
 }  // namespace pelvar

@@ -112,6 +112,13 @@ void panic(std::string message) { throw Panic(std::move(message)); }
 
 void python_api_failed() { throw Panic("Python API call failed", take_pending_exception()); }
 
+PyObject* raise_internal(InternalFailure&& failure) {
+    if (failure.memory_exhausted) {
+        return PyErr_NoMemory();
+    }
+    panic(std::move(failure.message));
+}
+
 PyRef checked(PyObject* new_reference) {
     if (new_reference == nullptr) {
         python_api_failed();

@@ -25,6 +25,7 @@
 #include <string>
 #include <utility>
 
+#include "internal_failure.hpp"
 #include "py_ref.hpp"
 
 namespace pelvar {
@@ -51,6 +52,10 @@ private:
 // A Python object could not be made: fails with "Python API call failed",
 // carrying the pending error to the guard, which prints it.
 [[noreturn]] void python_api_failed();
+
+// An internal failure of a reader: sets MemoryError when the allocator
+// refused memory and returns null; any other fails (Panic) with its message.
+PyObject* raise_internal(InternalFailure&& failure);
 
 // The object, or python_api_failed() when it is null.
 PyRef checked(PyObject* new_reference);

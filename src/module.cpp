@@ -1,9 +1,10 @@
 // The module's entry point: `import pelvar` creates the module once per
-// process and registers the EventReader type in it.
+// process and registers the EventReader and BatchReader types in it.
 #include <Python.h>
 
 #include <cstdint>
 
+#include "batch_reader.hpp"
 #include "event_reader.hpp"
 #include "failure.hpp"
 #include "process_cell.hpp"
@@ -30,11 +31,11 @@ ProcessCell<std::int64_t, -1> owning_interpreter;
 // The module, kept with one reference for the rest of the process.
 PyObject* module_object = nullptr;
 
-// Sets RuntimeError "An error occurred while initializing class EventReader"
+// Sets RuntimeError "An error occurred while initializing class <name>"
 // with the pending error as its cause.
-void set_type_creation_error() {
+void set_type_creation_error(const char* name) {
     PyRef cause = take_pending_exception();
-    PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class EventReader");
+    PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", name);
     PyRef error = take_pending_exception();
     if (error && cause) {
         PyException_SetCause(error.get(), PyRef::borrow(cause.get()).release());
@@ -43,12 +44,12 @@ void set_type_creation_error() {
     restore_exception(std::move(error));
 }
 
-// Adds EventReader to the module and to its __all__. False with the Python
-// error set on failure.
-bool run_module_body(PyObject* module) {
-    PyTypeObject* type = event_reader_type();
+// Adds the type to the module and its name to __all__. False with the
+// Python error set on failure.
+bool add_class(PyObject* module, const char* name, PyTypeObject* (*make_type)()) {
+    PyTypeObject* type = make_type();
     if (type == nullptr) {
-        set_type_creation_error();
+        set_type_creation_error(name);
         return false;
     }
     PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
@@ -62,15 +63,19 @@ bool run_module_body(PyObject* module) {
             return false;
         }
     }
-    PyRef name = PyRef::steal(PyUnicode_FromString("EventReader"));
-    if (!name) {
+    PyRef text = PyRef::steal(PyUnicode_FromString(name));
+    if (!text) {
         return false;
     }
-    if (!PyList_Check(all.get()) || PyList_Append(all.get(), name.get()) < 0) {
+    if (!PyList_Check(all.get()) || PyList_Append(all.get(), text.get()) < 0) {
         PyRef error = take_pending_exception();
         panic("could not append __name__ to __all__: " + describe_exception(error.get()));
     }
-    return PyObject_SetAttrString(module, "EventReader", reinterpret_cast<PyObject*>(type)) == 0;
+    return PyObject_SetAttrString(module, name, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+bool run_module_body(PyObject* module) {
+    return add_class(module, "EventReader", event_reader_type) && add_class(module, "BatchReader", batch_reader_type);
 }
 
 PyObject* initialise() {

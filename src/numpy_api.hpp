@@ -14,6 +14,12 @@ using npy_intp = Py_intptr_t;
 
 // Type numbers and flags of NumPy's C interface.
 inline constexpr int npy_ushort = 4;
+inline constexpr int npy_int = 5;
+inline constexpr int npy_uint = 6;
+inline constexpr int npy_long = 7;
+inline constexpr int npy_ulong = 8;
+inline constexpr int npy_longlong = 9;
+inline constexpr int npy_ulonglong = 10;
 inline constexpr int npy_float = 11;
 inline constexpr int npy_array_writeable = 0x0400;
 

@@ -3,7 +3,9 @@
 #include <cstddef>
 #include <mutex>
 #include <string>
+#include <type_traits>
 
+#include "block_pool.hpp"
 #include "buffered_file.hpp"
 #include "failure.hpp"
 #include "numpy_api.hpp"
@@ -82,6 +84,11 @@ const Allocator python_raw_allocator{
     placement_bytes,
 };
 
+BlockPool& batch_block_pool() {
+    static BlockPool* const pool = new BlockPool(&python_raw_allocator);
+    return *pool;
+}
+
 namespace {
 
 // ---- PySliceContainer ----------------------------------------------------
@@ -94,6 +101,9 @@ struct PySliceContainer {
     void* data;                // never null, also for an empty buffer
     std::size_t length;        // elements in use
     std::size_t capacity;      // elements allocated
+    // Where a batch column's block goes back to, to be reused by the batches
+    // still to be read; null for an event's samples.
+    BlockPool* pool;
 };
 
 void slice_container_dealloc(PyObject* self) noexcept {
@@ -102,8 +112,10 @@ void slice_container_dealloc(PyObject* self) noexcept {
         if (container->capacity != 0) {
             // The interpreter's raw allocator takes its blocks back through
             // the recycling first.
-            if (container->release != &python_raw_allocator ||
-                !recycled_blocks.keep(container->block, container->block_bytes)) {
+            if (container->pool) {
+                container->pool->give_back(container->block, container->block_bytes);
+            } else if (container->release != &python_raw_allocator ||
+                       !recycled_blocks.keep(container->block, container->block_bytes)) {
                 container->release->release(container->block);
             }
         }
@@ -145,11 +157,33 @@ PyTypeObject* get_slice_container_type() {
 
 // ---- from_raw_parts -----------------------------------------------------
 
+// NumPy's type number for the element type.
 template <class T>
-PyRef make_array(SampleBuffer<T>&& samples, int type_number) {
+constexpr int type_number_of() {
+    if constexpr (std::is_same_v<T, std::uint16_t>) {
+        return npy_ushort;
+    } else if constexpr (std::is_same_v<T, float>) {
+        return npy_float;
+    } else if constexpr (std::is_same_v<T, std::int32_t>) {
+        static_assert(sizeof(int) == 4);
+        return npy_int;
+    } else if constexpr (std::is_same_v<T, std::uint32_t>) {
+        return npy_uint;
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        return sizeof(long) == 8 ? npy_long : npy_longlong;
+    } else {
+        static_assert(std::is_same_v<T, std::uint64_t>);
+        return sizeof(long) == 8 ? npy_ulong : npy_ulonglong;
+    }
+}
+
+// An array over what `buffer` (a SampleBuffer or a Column) holds, which the
+// array's owner takes over.
+template <class T, class Buffer>
+PyRef make_array(Buffer&& buffer) {
     PyTypeObject* container_type = get_slice_container_type();
-    const std::size_t length = samples.size();
-    void* data = samples.data();
+    const std::size_t length = buffer.size();
+    void* data = buffer.data();
 
     // 1. The owner takes the buffer.
     PyRef owner = PyRef::steal(container_type->tp_alloc(container_type, 0));
@@ -157,19 +191,20 @@ PyRef make_array(SampleBuffer<T>&& samples, int type_number) {
         PyRef error = take_pending_exception();
         panic("Failed to create slice container: " + describe_exception(error.get()));
     }
-    auto parts = samples.release();
     auto* container = reinterpret_cast<PySliceContainer*>(owner.get());
-    container->release = samples.allocator();
+    auto parts = buffer.release();
+    container->release = buffer.allocator();
     container->block = parts.block;
     container->block_bytes = parts.block_bytes;
     container->data = parts.data;
     container->length = parts.length;
     container->capacity = parts.capacity;
+    container->pool = parts.pool;
 
     // 2. NumPy's table; 3. the descriptor; 4. an array over the buffer.
     const NumpyTable numpy = numpy_table();
     PyTypeObject* array_type = numpy.array_type();
-    PyObject* descr = numpy.descr_from_type(type_number);
+    PyObject* descr = numpy.descr_from_type(type_number_of<T>());
     if (descr == nullptr) {
         python_api_failed();
     }
@@ -191,8 +226,14 @@ PyRef make_array(SampleBuffer<T>&& samples, int type_number) {
 
 }  // namespace
 
-PyRef from_raw_parts(SampleBuffer<std::uint16_t>&& samples) { return make_array(std::move(samples), npy_ushort); }
+PyRef from_raw_parts(SampleBuffer<std::uint16_t>&& samples) { return make_array<std::uint16_t>(std::move(samples)); }
+PyRef from_raw_parts(SampleBuffer<float>&& samples) { return make_array<float>(std::move(samples)); }
 
-PyRef from_raw_parts(SampleBuffer<float>&& samples) { return make_array(std::move(samples), npy_float); }
+PyRef from_column(Column<std::int32_t>&& column) { return make_array<std::int32_t>(std::move(column)); }
+PyRef from_column(Column<std::uint32_t>&& column) { return make_array<std::uint32_t>(std::move(column)); }
+PyRef from_column(Column<std::int64_t>&& column) { return make_array<std::int64_t>(std::move(column)); }
+PyRef from_column(Column<std::uint64_t>&& column) { return make_array<std::uint64_t>(std::move(column)); }
+PyRef from_column(Column<std::uint16_t>&& column) { return make_array<std::uint16_t>(std::move(column)); }
+PyRef from_column(Column<float>&& column) { return make_array<float>(std::move(column)); }
 
 }  // namespace pelvar

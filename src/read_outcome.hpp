@@ -25,6 +25,13 @@ using StepFailure = std::variant<IoFailure, InternalFailure>;
 // A step that put its event into the caller's sink.
 struct Delivered {};
 
+// A step whose sink had no room for the event: nothing of it is consumed,
+// and the next step reads it again.
+struct Declined {};
+
+// What a step into a sink gives.
+using StepOutcome = std::variant<Delivered, Declined, EndOfEvents, IoFailure, InternalFailure>;
+
 // The failure as the outcome of an operation that yields `Result`.
 template <class Result>
 ReadOutcome<Result> as_outcome(StepFailure&& failure) {
@@ -32,7 +39,7 @@ ReadOutcome<Result> as_outcome(StepFailure&& failure) {
 }
 
 // What a step failed with; nothing for an event or the end of the events.
-inline std::optional<StepFailure> failure_of(ReadOutcome<Delivered>&& step) {
+inline std::optional<StepFailure> failure_of(StepOutcome&& step) {
     if (auto* io = std::get_if<IoFailure>(&step)) {
         return *io;
     }

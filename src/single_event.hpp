@@ -18,7 +18,10 @@ class SingleEvent {
 public:
     explicit SingleEvent(const Allocator* allocator) noexcept : allocator_(allocator) {}
 
-    SampleBuffer<T> sample_storage(std::uint64_t /*count*/) noexcept { return SampleBuffer<T>(allocator_); }
+    // Room for any event.
+    std::optional<SampleBuffer<T>> sample_storage(std::uint64_t /*count*/) noexcept {
+        return SampleBuffer<T>(allocator_);
+    }
 
     // The samples, then the header fields in the record's order. Never refuses.
     template <class... Head>
@@ -28,11 +31,14 @@ public:
     }
 
     // The step's outcome with the event in place of Delivered.
-    ReadOutcome<Event> outcome(ReadOutcome<Delivered>&& step) {
+    ReadOutcome<Event> outcome(StepOutcome&& step) {
         return std::visit(
             [&](auto&& alternative) -> ReadOutcome<Event> {
-                if constexpr (std::is_same_v<std::decay_t<decltype(alternative)>, Delivered>) {
+                using A = std::decay_t<decltype(alternative)>;
+                if constexpr (std::is_same_v<A, Delivered>) {
                     return std::move(*event_);
+                } else if constexpr (std::is_same_v<A, Declined>) {
+                    return InternalFailure{"an event was declined"};  // never: this sink has room for any
                 } else {
                     return std::move(alternative);
                 }

@@ -45,13 +45,18 @@ struct WD1Event : WD1Header {
 
 inline constexpr std::size_t wd1_header_bytes = 24;
 
-WD1Header decode_wd1_header(const std::byte* bytes) noexcept;
+inline WD1Header decode_wd1_header(const std::byte* bytes) noexcept {
+    return WD1Header{
+        load_le<std::int32_t>(bytes),      load_le<std::int32_t>(bytes + 4),  load_le<std::int32_t>(bytes + 8),
+        load_le<std::int32_t>(bytes + 12), load_le<std::int32_t>(bytes + 16), load_le<std::int32_t>(bytes + 20),
+    };
+}
 
 // The header fields of a batch of events, a column each, in the record's order.
 struct WD1Columns {
     static constexpr std::size_t bytes_per_event = 6 * sizeof(std::int32_t);
 
-    explicit WD1Columns(const Allocator* a) noexcept
+    explicit WD1Columns(BlockPool* a) noexcept
         : event_size(a), board_id(a), pattern(a), board_channel(a), event_counter(a), timestamp(a) {}
 
     template <class F>
@@ -80,7 +85,14 @@ struct WD1Columns {
 // Samples that follow a header with this event_size: (event_size - 24) in
 // wrapping 32-bit arithmetic, halved toward zero. Empty when that difference
 // is below -1 (event_size 22 down to -2147483624), which no writer produces.
-[[nodiscard]] std::optional<std::uint32_t> wd1_sample_count(std::int32_t event_size) noexcept;
+[[nodiscard]] inline std::optional<std::uint32_t> wd1_sample_count(std::int32_t event_size) noexcept {
+    const auto difference =
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(event_size) - std::uint32_t{wd1_header_bytes});
+    if (difference < -1) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(difference / 2);
+}
 
 template <ByteSource Source>
 class WD1Reader {
@@ -91,13 +103,14 @@ public:
     Source& source() noexcept { return source_; }
     bool finished() const noexcept { return finished_; }
 
-    // One event, put into `sink` (the header as a WD1Header). The end of the
-    // file anywhere inside an event is the end of the events (the partial
-    // event's bytes stay consumed); an error of the operating system is
-    // returned once, and every later step is the end. A read given up after
-    // a signal is returned too, but the reader reads on from where it stopped.
+    // One event, put into `sink` (the header as a WD1Header), or declined by
+    // it and left unread. The end of the file anywhere inside an event is the
+    // end of the events (the partial event's bytes stay consumed); an error
+    // of the operating system is returned once, and every later step is the
+    // end. A read given up after a signal is returned too, but the reader
+    // reads on from where it stopped.
     template <EventSink<std::uint16_t> Sink>
-    [[nodiscard]] ReadOutcome<Delivered> next_into(Sink& sink) {
+    [[nodiscard]] StepOutcome next_into(Sink& sink) {
         if (finished_) {
             return EndOfEvents{};
         }
@@ -111,10 +124,14 @@ public:
             return capacity_overflow();
         }
         auto storage = sink.sample_storage(*samples);
-        if (auto failure = read_samples<std::uint16_t>(source_, *samples, storage)) {
+        if (!storage) {
+            source_.unread(header_bytes, sizeof header_bytes);
+            return Declined{};
+        }
+        if (auto failure = read_samples<std::uint16_t>(source_, *samples, *storage)) {
             return settle(std::move(*failure));
         }
-        if (auto refused = sink.accept(std::move(storage), header)) {
+        if (auto refused = sink.accept(std::move(*storage), header)) {
             return std::move(*refused);
         }
         return Delivered{};
@@ -127,7 +144,7 @@ public:
     }
 
 private:
-    ReadOutcome<Delivered> end_or_failure(const IoFailure& failure) noexcept {
+    StepOutcome end_or_failure(const IoFailure& failure) noexcept {
         if (failure.is_end_of_file()) {
             return EndOfEvents{};
         }
@@ -135,7 +152,7 @@ private:
         return failure;
     }
 
-    ReadOutcome<Delivered> settle(StepFailure&& failure) noexcept {
+    StepOutcome settle(StepFailure&& failure) noexcept {
         if (auto* io = std::get_if<IoFailure>(&failure)) {
             return end_or_failure(*io);
         }

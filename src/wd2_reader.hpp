@@ -53,7 +53,7 @@ struct WD2Event : WD2Header {
 struct WD2Columns {
     static constexpr std::size_t bytes_per_event = 4 + 8 + 4 + 8 + 4;
 
-    explicit WD2Columns(const Allocator* a) noexcept
+    explicit WD2Columns(BlockPool* a) noexcept
         : event_counter(a), timestamp(a), samples(a), sampling_period(a), channels(a) {}
 
     template <class F>
@@ -81,11 +81,25 @@ struct WD2Columns {
     Column<std::int32_t> channels;
 };
 
-WD2Header decode_wd2_header(const std::byte* bytes) noexcept;
+inline WD2Header decode_wd2_header(const std::byte* bytes) noexcept {
+    return WD2Header{
+        load_le<std::uint32_t>(bytes),
+        load_le<std::uint64_t>(bytes + 4),
+        load_le<std::uint32_t>(bytes + 12),
+        load_le<std::uint64_t>(bytes + 16),
+    };
+}
 
 // Bytes of a sample block: samples x channels x 4 modulo 2^64, the channel
 // count widened with its sign. Empty above 2^63 - 1 (a negative count).
-std::optional<std::uint64_t> wd2_block_bytes(std::uint32_t samples, std::int32_t channels) noexcept;
+inline std::optional<std::uint64_t> wd2_block_bytes(std::uint32_t samples, std::int32_t channels) noexcept {
+    const std::uint64_t bytes =
+        std::uint64_t{samples} * static_cast<std::uint64_t>(std::int64_t{channels}) * sizeof(float);
+    if (bytes > static_cast<std::uint64_t>(INT64_MAX)) {
+        return std::nullopt;
+    }
+    return bytes;
+}
 
 // Whether `second` can be the event after `first`: next counter (modulo
 // 2^32), same samples, same sampling period. Timestamps take no part.
@@ -139,24 +153,19 @@ public:
     std::int32_t probed_channels() const noexcept { return probed_channels_; }
 
     // One event, put into `sink` (the header as a WD2Header, then the
-    // channel count). The end of the file anywhere inside an event is the end
-    // of the events; any other failure is returned and the reader reads on
-    // from where the failed read left it.
+    // channel count), or declined by it and left unread. The end of the file
+    // anywhere inside an event is the end of the events; any other failure
+    // is returned and the reader reads on from where the failed read left it.
     template <EventSink<float> Sink>
-    [[nodiscard]] ReadOutcome<Delivered> next_into(Sink& sink) {
-        std::byte header_bytes[wd2_header_bytes];
-        if (auto failure = source_.read_exact(header_bytes, sizeof header_bytes)) {
+    [[nodiscard]] StepOutcome next_into(Sink& sink) {
+        std::byte header_bytes[wd2_header_bytes + wd2_channels_bytes];
+        const std::size_t header_size = wd2_header_bytes + (has_channel_field() ? wd2_channels_bytes : 0);
+        if (auto failure = source_.read_exact(header_bytes, header_size)) {
             return end_or_failure(*failure);
         }
         const WD2Header header = decode_wd2_header(header_bytes);
-        std::int32_t channels = probed_channels_;
-        if (has_channel_field()) {
-            std::byte field[wd2_channels_bytes];
-            if (auto failure = source_.read_exact(field, sizeof field)) {
-                return end_or_failure(*failure);
-            }
-            channels = load_le<std::int32_t>(field);
-        }
+        const std::int32_t channels =
+            has_channel_field() ? load_le<std::int32_t>(header_bytes + wd2_header_bytes) : probed_channels_;
         // The block is sized by the probed count, never by the event's own.
         auto bytes = wd2_block_bytes(header.samples, probed_channels_);
         if (!bytes) {
@@ -164,13 +173,17 @@ public:
         }
         const std::uint64_t count = *bytes / sizeof(float);
         auto storage = sink.sample_storage(count);
-        if (auto failure = read_samples<float>(source_, count, storage)) {
+        if (!storage) {
+            source_.unread(header_bytes, header_size);
+            return Declined{};
+        }
+        if (auto failure = read_samples<float>(source_, count, *storage)) {
             if (auto* io = std::get_if<IoFailure>(&*failure)) {
                 return end_or_failure(*io);
             }
             return std::get<InternalFailure>(std::move(*failure));
         }
-        if (auto refused = sink.accept(std::move(storage), header, channels)) {
+        if (auto refused = sink.accept(std::move(*storage), header, channels)) {
             return std::move(*refused);
         }
         return Delivered{};
@@ -190,7 +203,7 @@ private:
 
     bool has_channel_field() const noexcept { return probed_channels_ >= 2; }
 
-    static ReadOutcome<Delivered> end_or_failure(const IoFailure& failure) noexcept {
+    static StepOutcome end_or_failure(const IoFailure& failure) noexcept {
         if (failure.is_end_of_file()) {
             return EndOfEvents{};
         }

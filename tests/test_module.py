@@ -35,11 +35,11 @@ def test_module_is_the_extension_itself():
 
 
 def test_module_namespace():
-    assert pelvar.__all__ == ["EventReader"]
+    assert pelvar.__all__ == ["EventReader", "BatchReader"]
     assert type(pelvar.__all__) is list
     assert pelvar.__doc__ == "" and type(pelvar.__doc__) is str
     public = sorted(name for name in vars(pelvar) if not name.startswith("__"))
-    assert public == ["EventReader"]
+    assert public == ["BatchReader", "EventReader"]
     assert not hasattr(pelvar, "PanicException")
 
 
@@ -49,7 +49,7 @@ def test_reimport_after_removal_gives_the_same_module():
         again = importlib.import_module("pelvar")
         assert again is original
         assert again.EventReader is EventReader
-        assert again.__all__ == ["EventReader"], "the module body ran a second time"
+        assert again.__all__ == ["EventReader", "BatchReader"], "the module body ran a second time"
     finally:
         sys.modules["pelvar"] = original
 

@@ -1,0 +1,201 @@
+// BatchReader(path, reader_type, max_events=65536, max_bytes=64 MiB): the
+// events of a file in columnar batches, one dictionary of arrays per batch.
+// It opens the file as EventReader does and reads it with the same readers;
+// while it fills a batch it touches no Python object and lets go of the
+// interpreter, so that threads reading other files run in parallel.
+#include "batch_reader.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "batch_dict.hpp"
+#include "borrow_flag.hpp"
+#include "constructor_arguments.hpp"
+#include "event_batch.hpp"
+#include "failure.hpp"
+#include "interpreter_lock.hpp"
+#include "numpy_bridge.hpp"
+#include "py_text.hpp"
+#include "reader_binding.hpp"
+
+namespace pelvar {
+namespace {
+
+using FileBatcher = std::variant<EventBatcher<WD1Reader<FileSource>, WD1Columns, std::uint16_t>,
+                                 EventBatcher<WD2Reader<FileSource>, WD2Columns, float>>;
+
+struct BatchReaderObject {
+    PyObject_HEAD
+    FileBatcher batcher;  // the variant is fixed at construction
+    BorrowFlag borrow;    // never waited on: a conflicting call fails at once
+    // The exception of a signal handler that ended a read after some events:
+    // they went out as a batch, and the next call raises it.
+    PyObject* deferred;
+};
+
+PyTypeObject* the_type = nullptr;
+
+BatchReaderObject* as_batch_reader(PyObject* self) noexcept { return reinterpret_cast<BatchReaderObject*>(self); }
+
+// Sets TypeError unless the object is a BatchReader.
+bool check_batch_reader(PyObject* self) {
+    if (the_type != nullptr && PyObject_TypeCheck(self, the_type)) {
+        return true;
+    }
+    std::string type_name = type_name_of(self);
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as 'BatchReader'", type_name.c_str());
+    return false;
+}
+
+FileBatcher make_batcher(FileReader&& reader, BatchLimits limits) {
+    if (auto* wd1 = std::get_if<0>(&reader)) {
+        return FileBatcher(std::in_place_index<0>, std::move(*wd1), batch_block_pool(), limits);
+    }
+    return FileBatcher(std::in_place_index<1>, std::get<1>(std::move(reader)), batch_block_pool(), limits);
+}
+
+PyObject* batch_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        auto arguments = bind_batch_reader_arguments(args, kwargs);
+        if (!arguments) {
+            return nullptr;
+        }
+        auto reader = open_reader(arguments->reader);
+        if (!reader) {
+            return nullptr;
+        }
+        FileBatcher batcher = make_batcher(std::move(*reader), {arguments->max_events, arguments->max_bytes});
+        // A failed allocation drops the batcher here, closing the file.
+        allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
+        PyObject* self = alloc(subtype, 0);
+        if (self == nullptr) {
+            return nullptr;
+        }
+        auto* object = as_batch_reader(self);
+        new (&object->batcher) FileBatcher(std::move(batcher));
+        new (&object->borrow) BorrowFlag(0);
+        object->deferred = nullptr;
+        return self;
+    });
+}
+
+PyObject* batch_reader_iter(PyObject* self) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (!check_batch_reader(self)) {
+            return nullptr;
+        }
+        BorrowFlag& flag = as_batch_reader(self)->borrow;
+        if (!try_shared_borrow(flag)) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            return nullptr;
+        }
+        Py_INCREF(self);
+        flag.fetch_sub(1, std::memory_order_release);
+        return self;
+    });
+}
+
+// One batch, read with the interpreter let go of; the exclusive borrow is held.
+template <class Batcher>
+PyObject* next_batch(BatchReaderObject* object, Batcher& batcher) {
+    auto outcome = [&] {
+        InterpreterReleased released;
+        return batcher.next();
+    }();
+    if (auto* batch = std::get_if<typename Batcher::Batch>(&outcome)) {
+        // A signal handler raised after the batch's events: the batcher
+        // keeps the failure for the next call, which raises this.
+        if (PyErr_Occurred()) {
+            Py_XSETREF(object->deferred, take_pending_exception().release());
+        }
+        return batch_to_dict(std::move(*batch)).release();
+    }
+    if (auto* io = std::get_if<IoFailure>(&outcome); io != nullptr && io->is_interrupted() && object->deferred) {
+        restore_exception(PyRef::steal(std::exchange(object->deferred, nullptr)));
+    }
+    return raise_outcome(std::move(outcome));
+}
+
+PyObject* batch_reader_next(PyObject* self) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (!check_batch_reader(self)) {
+            return nullptr;
+        }
+        auto* object = as_batch_reader(self);
+        // Declared first so that it is dropped after the borrow is released.
+        PyRef hold = PyRef::borrow(self);
+        ExclusiveBorrow borrow(object->borrow);
+        if (!borrow.held()) {
+            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            return nullptr;
+        }
+        return std::visit([&](auto& batcher) { return next_batch(object, batcher); }, object->batcher);
+    });
+}
+
+int batch_reader_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(as_batch_reader(self)->deferred);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int batch_reader_clear(PyObject* self) noexcept {
+    Py_CLEAR(as_batch_reader(self)->deferred);
+    return 0;
+}
+
+void batch_reader_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    // Frees the buffers and closes the descriptor.
+    guarded_destruction(self, [&] { std::destroy_at(&as_batch_reader(self)->batcher); });
+    Py_CLEAR(as_batch_reader(self)->deferred);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+constexpr const char* batch_reader_doc =
+    "BatchReader(path, reader_type, max_events=65536, max_bytes=67108864)\n"
+    "--\n"
+    "\n"
+    "The events of a WD1 or WD2 file in columnar batches.\n"
+    "\n"
+    "Each step yields a dict of 1-D NumPy arrays: one per header field (the keys of\n"
+    "the event dictionaries, in their order), 'offsets' (int64, one more than the\n"
+    "events: event i's samples are data[offsets[i]:offsets[i + 1]]) and 'data' (every\n"
+    "event's samples, flat). A batch holds at most max_events events and max_bytes\n"
+    "bytes of arrays, except that an event larger than max_bytes comes alone.";
+
+PyType_Slot batch_reader_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(batch_reader_new)},
+    {Py_tp_iter, reinterpret_cast<void*>(batch_reader_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(batch_reader_next)},
+    {Py_tp_traverse, reinterpret_cast<void*>(batch_reader_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(batch_reader_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(batch_reader_dealloc)},
+    {Py_tp_doc, const_cast<char*>(batch_reader_doc)},
+    {0, nullptr},
+};
+
+PyType_Spec batch_reader_spec{
+    "pelvar.BatchReader",
+    static_cast<int>(sizeof(BatchReaderObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    batch_reader_slots,
+};
+
+}  // namespace
+
+PyTypeObject* batch_reader_type() {
+    if (the_type == nullptr) {
+        the_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&batch_reader_spec));
+    }
+    return the_type;
+}
+
+}  // namespace pelvar

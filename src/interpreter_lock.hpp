@@ -1,0 +1,29 @@
+// Letting go of the interpreter while a file is read, and the interrupt
+// check that takes it back to run signal handlers.
+#pragma once
+
+#include <Python.h>
+
+namespace pelvar {
+
+// While alive, the calling thread has let go of the interpreter (detached
+// its thread state, releasing the global lock where there is one): no Python
+// object may be touched. Only signal_handler_raised() takes it back, for as
+// long as the handlers run. The destructor takes it back for good, also
+// while an exception unwinds.
+class InterpreterReleased {
+public:
+    InterpreterReleased() noexcept;
+    ~InterpreterReleased();
+    InterpreterReleased(const InterpreterReleased&) = delete;
+    InterpreterReleased& operator=(const InterpreterReleased&) = delete;
+};
+
+// The interrupt check handed to the files that the module opens: a system
+// call interrupted by a signal runs the interpreter's signal handlers, as
+// Python's own I/O does, and is given up when one raises (its exception stays
+// pending). Away from the main thread no handler runs and the call repeats.
+// Works with the interpreter held, or released by InterpreterReleased.
+bool signal_handler_raised() noexcept;
+
+}  // namespace pelvar

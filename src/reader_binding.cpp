@@ -1,0 +1,68 @@
+#include "reader_binding.hpp"
+
+#include <string_view>
+#include <utility>
+
+#include "failure.hpp"
+#include "interpreter_lock.hpp"
+#include "numpy_bridge.hpp"
+#include "os_error.hpp"
+
+namespace pelvar {
+namespace {
+
+static_assert(PlacingByteSource<FileSource>);
+
+// Builds the reader that the format name selects, or sets the exception.
+std::optional<FileReader> build_reader(FileSource source, std::string_view reader_type,
+                                       PyObject* reader_type_object) {
+    if (reader_type == "WD1") {
+        return FileReader(std::in_place_index<0>, std::move(source), &python_raw_allocator);
+    }
+    if (reader_type == "WD2") {
+        auto opened = WD2Reader<FileSource>::open(std::move(source), &python_raw_allocator);
+        if (auto* reader = std::get_if<WD2Reader<FileSource>>(&opened)) {
+            return FileReader(std::in_place_index<1>, std::move(*reader));
+        }
+        if (auto* failure = std::get_if<IoFailure>(&opened)) {
+            set_plain_os_error(*failure);
+            return std::nullopt;
+        }
+        raise_internal(std::get<InternalFailure>(std::move(opened)));
+        return std::nullopt;
+    }
+    // Closing the file is the source's destructor, before the exception rises.
+    { FileSource closing = std::move(source); }
+    PyErr_Format(PyExc_ValueError, "unknown reader type '%U', expected 'WD1' or 'WD2'", reader_type_object);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<FileReader> open_reader(const ReaderArguments& arguments) {
+    // The binding refused a path with a NUL in it, and the UTF-8 form of a
+    // str ends in a NUL, so it goes to open() as it is.
+    auto opened = PosixFile::open(arguments.path.data(), signal_handler_raised);
+    if (auto* failure = std::get_if<IoFailure>(&opened)) {
+        set_io_exception(*failure);
+        return std::nullopt;
+    }
+    FileSource source(std::move(std::get<PosixFile>(opened)), signal_handler_raised);
+    return build_reader(std::move(source), arguments.reader_type, arguments.reader_type_object);
+}
+
+}  // namespace pelvar
+
+namespace pelvar {
+
+PyObject* raise_failure(StepFailure&& failure) {
+    if (auto* io = std::get_if<IoFailure>(&failure)) {
+        // The operating system's read failure is raised, not taken for the
+        // end of the file: the events after it would be lost unseen.
+        set_io_exception(*io);
+        return nullptr;
+    }
+    return raise_internal(std::get<InternalFailure>(std::move(failure)));
+}
+
+}  // namespace pelvar
