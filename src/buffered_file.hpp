@@ -65,24 +65,36 @@ public:
         // Headers and small blocks come from the buffer: this much is inlined
         // into every reader step.
         if (count <= filled_ - position_) [[likely]] {
-            if (count != 0) {
-                std::memcpy(destination, buffer_ + position_, count);
-            }
+            copy_bytes(static_cast<std::byte*>(destination), buffer_ + position_, count);
             position_ += count;
             return std::nullopt;
         }
         return read_beyond_buffer(static_cast<std::byte*>(destination), count);
     }
 
-    // Gives back the last `count` bytes that read_exact delivered, which are
-    // `bytes` (at most putback_bytes of them): the next read delivers them
-    // again. A header whose event does not fit where it was to go is read
+    // The next `count` bytes where they lie in the buffer, consumed; null,
+    // with nothing consumed, when the buffer holds fewer (read_exact them).
+    // Saves copying a header that is decoded at once.
+    const std::byte* take_buffered(std::size_t count) noexcept {
+        if (count > filled_ - position_) {
+            return nullptr;
+        }
+        const std::byte* at = buffer_ + position_;
+        position_ += count;
+        return at;
+    }
+
+    // Gives back the last `count` bytes that read_exact or take_buffered
+    // delivered, which are `bytes` (at most putback_bytes of them): the next
+    // read delivers them again. A header whose event does not fit where it was to go is read
     // again later, with no system call and no seek.
     void unread(const void* bytes, std::size_t count) noexcept {
         // Every fill starts putback_bytes or more into the buffer, so there is
         // room before position_ whatever the read came from.
         position_ -= count;
-        std::memcpy(buffer_ + position_, bytes, count);
+        if (bytes != buffer_ + position_) {  // not where take_buffered left them
+            std::memcpy(buffer_ + position_, bytes, count);
+        }
     }
 
     // Moves `count` bytes forward. A regular file is seeked as far as its
@@ -140,6 +152,25 @@ public:
     }
 
 private:
+    // memcpy, with the copies of a few dozen bytes (headers, the samples of
+    // small events) done in line by two overlapping moves rather than by a
+    // call.
+    static void copy_bytes(std::byte* out, const std::byte* in, std::size_t count) noexcept {
+        if (count > 32) {
+            std::memcpy(out, in, count);
+        } else if (count >= 16) {
+            std::memcpy(out, in, 16);
+            std::memcpy(out + count - 16, in + count - 16, 16);
+        } else if (count >= 8) {
+            std::memcpy(out, in, 8);
+            std::memcpy(out + count - 8, in + count - 8, 8);
+        } else {
+            for (std::size_t i = 0; i < count; ++i) {
+                out[i] = in[i];
+            }
+        }
+    }
+
     // One raw read after the retries: the bytes it brought, or its failure.
     struct [[nodiscard]] Got {
         std::size_t count;

@@ -37,13 +37,15 @@ concept RawFile = std::move_constructible<F> &&
     };
 
 // The source the readers decode events from: exact reads (the end of the
-// file inside one is the end-of-file failure), the bytes of the last one
-// given back (a header, up to 64 bytes), forward skips, a rewind to offset
-// 0, and the bytes known to be left (empty when it cannot tell).
+// file inside one is the end-of-file failure), the next bytes where they lie
+// when they are buffered already, the bytes of the last read given back (a
+// header, up to 64 bytes), forward skips, a rewind to offset 0, and the
+// bytes known to be left (empty when it cannot tell).
 template <class S>
 concept ByteSource = std::move_constructible<S> &&
     requires(S& source, void* destination, std::size_t count, std::uint64_t distance) {
         { source.read_exact(destination, count) } -> std::same_as<IoStatus>;
+        { source.take_buffered(count) } noexcept -> std::same_as<const std::byte*>;
         { source.unread(destination, count) } noexcept;
         { source.skip(distance) } -> std::same_as<IoStatus>;
         { source.rewind() } -> std::same_as<IoStatus>;

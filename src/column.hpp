@@ -79,8 +79,9 @@ public:
         return true;
     }
 
-    // Appends within the capacity.
-    void push(T value) noexcept { data_[size_++] = value; }
+    // Writes element i, within the capacity; set_size() says later how many
+    // there are, so that filling a row of columns updates no sizes.
+    void put(std::size_t i, T value) noexcept { data_[i] = value; }
     // Takes the elements up to `size` (within the capacity) as written.
     void set_size(std::size_t size) noexcept { size_ = size; }
 

@@ -50,6 +50,8 @@ struct EventBatch {
     }
 
     Columns head;
+    // The header columns and offsets take their sizes from `events` when the
+    // batch is handed out.
     Column<std::int64_t> offsets;  // event i's samples are data[offsets[i], offsets[i + 1])
     Column<T> data;
     std::size_t events = 0;
@@ -110,6 +112,8 @@ public:
         }
         Batch out = sealed_ ? std::move(*sealed_) : std::exchange(current_, Batch(&share_.pool()));
         sealed_.reset();
+        out.head.for_each([&](const char*, auto& column) { column.set_size(out.events); });
+        out.offsets.set_size(out.events + 1);
         hint_events_ = out.events;
         hint_samples_ = out.data.size();
         return out;
@@ -184,8 +188,8 @@ private:
                 return false;
             }
         }
-        if (b.offsets.size() == 0) {
-            b.offsets.push(0);
+        if (b.room == 0) {
+            b.offsets.put(0, 0);
         }
         b.room = room;
         return true;
@@ -278,9 +282,9 @@ private:
         if (!reserve_event(b)) {
             return memory_refused(Batch::bytes_per_event);
         }
-        b.head.append(head...);
+        b.head.put(b.events, head...);
         b.data.set_size(tail.base_ + tail.size_);
-        b.offsets.push(static_cast<std::int64_t>(b.data.size()));
+        b.offsets.put(b.events + 1, static_cast<std::int64_t>(b.data.size()));
         ++b.events;
         return std::nullopt;
     }

@@ -69,14 +69,14 @@ struct WD1Columns {
         f("timestamp", timestamp);
     }
 
-    // Within the capacity.
-    void append(const WD1Header& h) noexcept {
-        event_size.push(h.event_size);
-        board_id.push(h.board_id);
-        pattern.push(h.pattern);
-        board_channel.push(h.board_channel);
-        event_counter.push(h.event_counter);
-        timestamp.push(h.timestamp);
+    // Row i, within the capacity.
+    void put(std::size_t i, const WD1Header& h) noexcept {
+        event_size.put(i, h.event_size);
+        board_id.put(i, h.board_id);
+        pattern.put(i, h.pattern);
+        board_channel.put(i, h.board_channel);
+        event_counter.put(i, h.event_counter);
+        timestamp.put(i, h.timestamp);
     }
 
     Column<std::int32_t> event_size, board_id, pattern, board_channel, event_counter, timestamp;
@@ -114,9 +114,13 @@ public:
         if (finished_) {
             return EndOfEvents{};
         }
-        std::byte header_bytes[wd1_header_bytes];
-        if (auto failure = source_.read_exact(header_bytes, sizeof header_bytes)) {
-            return end_or_failure(*failure);
+        std::byte copied[wd1_header_bytes];
+        const std::byte* header_bytes = source_.take_buffered(wd1_header_bytes);
+        if (header_bytes == nullptr) {
+            if (auto failure = source_.read_exact(copied, wd1_header_bytes)) {
+                return end_or_failure(*failure);
+            }
+            header_bytes = copied;
         }
         const WD1Header header = decode_wd1_header(header_bytes);
         auto samples = wd1_sample_count(header.event_size);
@@ -125,7 +129,7 @@ public:
         }
         auto storage = sink.sample_storage(*samples);
         if (!storage) {
-            source_.unread(header_bytes, sizeof header_bytes);
+            source_.unread(header_bytes, wd1_header_bytes);
             return Declined{};
         }
         if (auto failure = read_samples<std::uint16_t>(source_, *samples, *storage)) {

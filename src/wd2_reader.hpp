@@ -65,13 +65,13 @@ struct WD2Columns {
         f("channels", channels);
     }
 
-    // Within the capacity.
-    void append(const WD2Header& h, std::int32_t event_channels) noexcept {
-        event_counter.push(h.event_counter);
-        timestamp.push(h.timestamp);
-        samples.push(h.samples);
-        sampling_period.push(h.sampling_period);
-        channels.push(event_channels);
+    // Row i, within the capacity.
+    void put(std::size_t i, const WD2Header& h, std::int32_t event_channels) noexcept {
+        event_counter.put(i, h.event_counter);
+        timestamp.put(i, h.timestamp);
+        samples.put(i, h.samples);
+        sampling_period.put(i, h.sampling_period);
+        channels.put(i, event_channels);
     }
 
     Column<std::uint32_t> event_counter;
@@ -158,10 +158,14 @@ public:
     // is returned and the reader reads on from where the failed read left it.
     template <EventSink<float> Sink>
     [[nodiscard]] StepOutcome next_into(Sink& sink) {
-        std::byte header_bytes[wd2_header_bytes + wd2_channels_bytes];
+        std::byte copied[wd2_header_bytes + wd2_channels_bytes];
         const std::size_t header_size = wd2_header_bytes + (has_channel_field() ? wd2_channels_bytes : 0);
-        if (auto failure = source_.read_exact(header_bytes, header_size)) {
-            return end_or_failure(*failure);
+        const std::byte* header_bytes = source_.take_buffered(header_size);
+        if (header_bytes == nullptr) {
+            if (auto failure = source_.read_exact(copied, header_size)) {
+                return end_or_failure(*failure);
+            }
+            header_bytes = copied;
         }
         const WD2Header header = decode_wd2_header(header_bytes);
         const std::int32_t channels =
