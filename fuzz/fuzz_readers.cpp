@@ -20,6 +20,11 @@
 // decoding of the file at the same offset gives (24 + 2n bytes per event),
 // and stand where that decoding stands after every step. The WD2 reader's
 // layout probe, its events and its position are checked the same way.
+//
+// Then each reader runs again over the same bytes and faults with a batch's
+// columns as its sink (limits taken from the control bytes): the batches,
+// row by row, must hold what the event records held, with the failures in
+// the same places, up to the first end of the events.
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -32,6 +37,7 @@
 #include <variant>
 #include <vector>
 
+#include "event_batch.hpp"
 #include "io_failure.hpp"
 #include "scripted_file.hpp"
 #include "wd1_reader.hpp"
@@ -490,6 +496,138 @@ void run_wd2(const std::uint8_t* file, std::size_t size, const Faults& faults) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// The event path against the batch path
+
+// One event or outcome, as both paths can give it.
+struct Row {
+    enum Kind { event, end, io_failure, internal_failure } kind;
+    std::vector<std::uint64_t> head;  // the header fields, in the record's order
+    std::vector<std::uint8_t> samples;
+    std::string failure;  // display text or message
+
+    bool operator==(const Row&) const = default;
+};
+
+template <class T>
+std::vector<std::uint8_t> bytes_of(const T* data, std::size_t count) {
+    std::vector<std::uint8_t> out(count * sizeof(T));
+    if (count != 0) {
+        std::memcpy(out.data(), data, out.size());
+    }
+    return out;
+}
+
+std::vector<std::uint64_t> head_of(const pelvar::WD1Header& h) {
+    return {static_cast<std::uint32_t>(h.event_size),    static_cast<std::uint32_t>(h.board_id),
+            static_cast<std::uint32_t>(h.pattern),       static_cast<std::uint32_t>(h.board_channel),
+            static_cast<std::uint32_t>(h.event_counter), static_cast<std::uint32_t>(h.timestamp)};
+}
+
+std::vector<std::uint64_t> head_of(const pelvar::WD2Event& e) {
+    return {e.event_counter, e.timestamp, e.samples, e.sampling_period, static_cast<std::uint32_t>(e.channels)};
+}
+
+Row event_row(pelvar::WD1Event& e) { return Row{Row::event, head_of(e), bytes_of(e.data.data(), e.data.size()), {}}; }
+Row event_row(pelvar::WD2Event& e) { return Row{Row::event, head_of(e), bytes_of(e.data.data(), e.data.size()), {}}; }
+
+template <class Outcome>
+std::optional<Row> failure_row(const Outcome& outcome) {
+    if (std::holds_alternative<pelvar::EndOfEvents>(outcome)) {
+        return Row{Row::end, {}, {}, {}};
+    }
+    if (auto* io = std::get_if<IoFailure>(&outcome)) {
+        return Row{Row::io_failure, {}, {}, io->display()};
+    }
+    if (auto* internal = std::get_if<pelvar::InternalFailure>(&outcome)) {
+        return Row{Row::internal_failure, {}, {}, internal->message};
+    }
+    return std::nullopt;
+}
+
+// Row i of a batch, read back from its columns.
+template <class Batch>
+Row batch_row(Batch& b, std::size_t i) {
+    std::vector<std::uint64_t> head;
+    b.head.for_each([&](const char*, auto& column) {
+        using E = std::remove_reference_t<decltype(*column.data())>;
+        head.push_back(static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<E>>(column.data()[i])));
+    });
+    const auto* offsets = b.offsets.data();
+    return Row{Row::event, head,
+               bytes_of(b.data.data() + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i])), {}};
+}
+
+// Outcomes until the first end, or three failures in a row.
+template <class Next>
+std::vector<Row> rows_until_end(Next next) {
+    std::vector<Row> rows;
+    std::size_t failures = 0;
+    for (std::size_t step = 0; step < max_steps && failures < 3; ++step) {
+        for (Row& row : next()) {
+            const bool end = row.kind == Row::end;
+            failures = row.kind == Row::event ? 0 : failures + 1;
+            rows.push_back(std::move(row));
+            if (end) {
+                return rows;
+            }
+        }
+    }
+    return rows;
+}
+
+template <class Reader, class Columns, class T>
+void compare_paths(Reader events, Reader batched, const pelvar::BatchLimits& limits) {
+    using Batcher = pelvar::EventBatcher<Reader, Columns, T>;
+    auto expected = rows_until_end([&] {
+        auto outcome = events.next();
+        if (auto row = failure_row(outcome)) {
+            return std::vector<Row>{*row};
+        }
+        return std::vector<Row>{event_row(std::get<0>(outcome))};
+    });
+    pelvar::BlockPool pool(&pelvar::malloc_allocator);
+    Batcher batcher(std::move(batched), pool, limits);
+    auto got = rows_until_end([&] {
+        auto outcome = batcher.next();
+        if (auto row = failure_row(outcome)) {
+            return std::vector<Row>{*row};
+        }
+        auto& batch = std::get<typename Batcher::Batch>(outcome);
+        check(batch.events != 0 && batch.events <= limits.max_events, "batch: event count out of its limits",
+              batch.events, limits.max_events);
+        check(batch.events == 1 || batch.bytes() <= limits.max_bytes, "batch: bytes past the limit", batch.bytes(),
+              limits.max_bytes);
+        std::vector<Row> rows;
+        for (std::size_t i = 0; i < batch.events; ++i) {
+            rows.push_back(batch_row(batch, i));
+        }
+        return rows;
+    });
+    check(got.size() >= expected.size(), "batch: fewer outcomes than the event path", got.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        check(got[i] == expected[i], "batch: differs from the event path", i, got[i].kind);
+    }
+}
+
+void compare_wd1(const std::uint8_t* file, std::size_t size, const Faults& faults, pelvar::BatchLimits limits) {
+    using Reader = pelvar::WD1Reader<Source>;
+    compare_paths<Reader, pelvar::WD1Columns, std::uint16_t>(Reader(pelvar_test::buffered(scripted(file, size, faults))),
+                                                             Reader(pelvar_test::buffered(scripted(file, size, faults))),
+                                                             limits);
+}
+
+void compare_wd2(const std::uint8_t* file, std::size_t size, const Faults& faults, pelvar::BatchLimits limits) {
+    using Reader = pelvar::WD2Reader<Source>;
+    auto events = Reader::open(pelvar_test::buffered(scripted(file, size, faults)));
+    auto batched = Reader::open(pelvar_test::buffered(scripted(file, size, faults)));
+    check(events.index() == batched.index(), "batch: the same file opened differently");
+    if (auto* reader = std::get_if<Reader>(&events)) {
+        compare_paths<Reader, pelvar::WD2Columns, float>(std::move(*reader), std::get<Reader>(std::move(batched)),
+                                                         limits);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -522,5 +660,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     run_wd1(file, file_size, faults);
     run_wd2(file, file_size, faults);
+
+    // Batches of 1 to 8 events and of 1 byte (every event alone) to 64 KiB.
+    const pelvar::BatchLimits limits{std::size_t{1} + (control[1] & 7),
+                                     std::size_t{1} + (std::size_t{control[3]} << 8 | control[4])};
+    compare_wd1(file, file_size, faults, limits);
+    compare_wd2(file, file_size, faults, limits);
     return 0;
 }
