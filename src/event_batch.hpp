@@ -79,6 +79,11 @@ public:
     // The next batch; the end of the events or a failure when no event came
     // before it.
     [[nodiscard]] ReadOutcome<Batch> next() {
+        if (returned_) {
+            Batch out = std::move(*returned_);
+            returned_.reset();
+            return out;
+        }
         if (pending_) {
             auto failure = std::move(*pending_);
             pending_.reset();
@@ -118,6 +123,10 @@ public:
         hint_samples_ = out.data.size();
         return out;
     }
+
+    // A batch that next() gave and its caller could not deliver: the next
+    // call gives it again, before anything else.
+    void put_back(Batch&& batch) noexcept { returned_.emplace(std::move(batch)); }
 
 private:
     // The smallest columns worth allocating.
@@ -295,6 +304,7 @@ private:
     std::size_t header_limit_;  // the most events a batch can hold
     Batch current_;             // being filled
     std::optional<Batch> sealed_;           // full, to be returned by this call
+    std::optional<Batch> returned_;         // put back by the caller
     std::optional<StepFailure> pending_;    // met after the last batch's events
     std::size_t hint_events_ = 0;   // events and samples the next batch is likely to hold
     std::size_t hint_samples_ = 0;
