@@ -139,6 +139,12 @@ def test_every_allocation_refused_in_turn(tmp_path, name, what):
     batch before it is still held."""
     if what == "all-refused" and name not in ("wd1-small", "wd2-1mib"):
         pytest.skip("once per format is enough")
+    if what == "construction" and os.environ.get("PELVAR_TEST_EMULATED"):
+        # Seen only on the emulated target (free-threaded CPython 3.13.0,
+        # musl, qemu-user): after an allocation refused in the construction,
+        # a later release of the interpreter spins for ever on one of the
+        # runtime's own locks. The native free-threaded build runs it.
+        pytest.skip("hangs the emulated free-threaded interpreter")
     reader_type, make, limits = BATCH_MEMORY_FILES[name]
     events = make()
     path = write(tmp_path / "events", wd1_bytes(events) if reader_type == "WD1" else wd2_bytes(events))

@@ -86,6 +86,7 @@ cat >"$target_launcher.new" <<EOF
 # CPython 3.13t for $target_triple under qemu-user: tools/target/build.sh made this.
 # The fault tests build their LD_PRELOAD shim with a compiler for the target.
 export PELVAR_TEST_CC="\${PELVAR_TEST_CC:-$target_bin/cc}"
+export PELVAR_TEST_EMULATED=1
 export PYTHONEXECUTABLE="$target_launcher"
 exec "$qemu" "$target_interpreter" "\$@"
 EOF
