@@ -2,13 +2,16 @@
 """Throughput of the installed pelvar module against its peers.
 
     python bench/run.py [--quick] [--size-mib N] [--big-mib N] [--repeat R]
-                        [--markdown] [--workloads KEY,...] [--dir PATH] [--strict]
+                        [--max-bytes N] [--markdown] [--workloads KEY,...]
+                        [--dir PATH] [--strict]
 
 For every workload it writes an event file into a temporary folder (N MiB,
 default 256, so that it sits in the page cache), reads it once to warm the
 cache, then times, in rotating order, R times each (default 5):
 
   pelvar     iterating pelvar.EventReader, dropping each event
+  batch      iterating pelvar.BatchReader (max_events 65536, max_bytes
+             64 MiB or --max-bytes), dropping each batch
   floor      the same number of event objects made in C with no I/O
              (bench/floor.c, compiled by this script), plus the bandwidth
              read of the file: the least any reader of this API can cost
@@ -18,12 +21,16 @@ cache, then times, in rotating order, R times each (default 5):
 
 and prints one table: events/s and MB/s (1 MB = 10^6 bytes) as the median
 with [min, max], timed by the reading thread's CPU time (--clock wall for
-elapsed time), and pelvar's speed as a multiple of each peer's (ratio of
-the medians); then the ratios to the floor, the plain reader and the
-bandwidth side by side. Also: the same file read by five fresh processes
-(their figures must agree within 15 %). Then it measures streaming memory (peak RSS while iterating a
-big file, in a subprocess) and the cost of opening a small and a big WD2 file,
-and prints each target as a PASS or FAIL line.
+elapsed time), and pelvar's and the batch path's speed as a multiple of
+each peer's (ratio of the medians); then the event path's ratios to the floor,
+the plain reader and the bandwidth side by side, and the batch path's to the
+event path, the bandwidth and numpy.fromfile. Also: the same file read by five
+fresh processes (their figures must agree within 15 %), and two threads each
+reading its own copy of a file with BatchReader against one thread reading
+one (wall clock: it is about parallelism). Then it measures streaming memory
+(peak RSS while iterating a big file event by event and batch by batch, in a
+subprocess) and the cost of opening a small and a big WD2 file, and prints
+each target as a PASS or FAIL line.
 
 The exit status is 0 whatever the targets say, unless --strict is given.
 --quick (tiny files, one repetition) only shows that the script works.
@@ -43,6 +50,7 @@ import subprocess
 import sys
 import sysconfig
 import tempfile
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -110,6 +118,23 @@ PROCESS_SPREAD_TOLERANCE = 1.15
 PROCESS_WORKLOADS = ("wd2-2x1024", "wd1-65536")
 OPEN_COST_TOLERANCE = 1.5  # big file / small file, best batch of each
 
+# The batch path (BatchReader's defaults; --max-bytes replaces max_bytes).
+BATCH_MAX_EVENTS = 65536
+BATCH_MAX_BYTES = 64 * MIB
+# Minimum batch/pelvar ratio: small events are where batches pay.
+BATCH_EVENT_TARGETS = {"wd1-16": 25, "wd2-2x16": 25}
+# Minimum batch/bandwidth ratio.
+BATCH_BANDWIDTH_TARGETS = {"wd1-16": 0.5, "wd2-2x16": 0.5, "wd1-1024": 0.8, "wd2-1x1024": 0.8,
+                           "wd2-2x1024": 0.8, "wd1-65536": 0.8}
+# Minimum batch/numpy.fromfile ratio (uniform WD1 files).
+BATCH_FROMFILE_TARGETS = {"wd1-16": 0.7}
+# Streaming a big file batch by batch: peak RSS over idle, in units of max_bytes
+# (one batch being filled, one not yet freed, the pool's blocks).
+BATCH_MEMORY_FACTOR = 3
+# Two threads, two files: aggregate speed over one thread reading one file.
+THREAD_WORKLOADS = ("wd1-16", "wd1-65536")
+THREAD_SPEEDUP_TARGET = 1.7
+
 
 def write_events(path: Path, workload: Workload, count: int, seed: int = 1) -> int:
     """Writes `count` consecutive events (counters 0, 1, ...); returns the bytes."""
@@ -162,6 +187,16 @@ def count_pelvar(path: str, workload: Workload) -> int:
     for _ in pelvar.EventReader(path, workload.reader_type):
         count += 1
     return count
+
+
+def batch_counter(max_bytes: int) -> Callable[[str, Workload], int]:
+    """The batch path's reader: events counted from each batch's offsets."""
+    def count_batch(path: str, workload: Workload) -> int:
+        count = 0
+        for batch in pelvar.BatchReader(path, workload.reader_type, max_bytes=max_bytes):
+            count += len(batch["offsets"]) - 1
+        return count
+    return count_batch
 
 
 def count_plain(path: str, workload: Workload) -> int:
@@ -226,6 +261,7 @@ def count_fromfile(path: str, workload: Workload) -> int:
 
 READERS: dict[str, Callable[[str, Workload], int]] = {
     "pelvar": count_pelvar,
+    "batch": batch_counter(BATCH_MAX_BYTES),
     "floor": count_floor,
     "plain": count_plain,
     "bandwidth": count_bandwidth,
@@ -234,7 +270,7 @@ READERS: dict[str, Callable[[str, Workload], int]] = {
 
 
 def readers_for(workload: Workload) -> list[str]:
-    names = ["pelvar", "floor", "plain", "bandwidth"]
+    names = ["pelvar", "batch", "floor", "plain", "bandwidth"]
     if build_floor() is None:
         names.remove("floor")
     if workload.reader_type == "WD1":
@@ -261,15 +297,17 @@ class WorkloadResult:
     file_bytes: int
     timings: dict[str, Timing]
 
-    def ratio(self, peer: str) -> float | None:
-        """pelvar's speed as a multiple of the peer's (medians)."""
-        if peer not in self.timings:
+    def ratio(self, peer: str, reader: str = "pelvar") -> float | None:
+        """The reader's speed (pelvar's by default) as a multiple of the
+        peer's (medians)."""
+        if peer not in self.timings or reader not in self.timings:
             return None
-        return self.timings[peer].median / self.timings["pelvar"].median
+        return self.timings[peer].median / self.timings[reader].median
 
 
 def measure(workload: Workload, path: Path, events: int, repeat: int,
-            clock: Callable[[], float]) -> WorkloadResult:
+            clock: Callable[[], float], readers: dict[str, Callable[[str, Workload], int]] = READERS
+            ) -> WorkloadResult:
     names = readers_for(workload)
     file_bytes = path.stat().st_size
     plain_reader.read_bandwidth(str(path))  # warm the page cache
@@ -278,7 +316,7 @@ def measure(workload: Workload, path: Path, events: int, repeat: int,
         order = names[rep % len(names):] + names[:rep % len(names)]
         for name in order:
             start = clock()
-            got = READERS[name](str(path), workload)
+            got = readers[name](str(path), workload)
             elapsed = clock() - start
             if got != events:
                 raise SystemExit(f"{workload.label}: {name} delivered {got} events, the file holds {events}")
@@ -286,11 +324,69 @@ def measure(workload: Workload, path: Path, events: int, repeat: int,
     return WorkloadResult(workload, events, file_bytes, {name: Timing(s) for name, s in seconds.items()})
 
 
+# ---- threads ----------------------------------------------------------------
+
+def read_in_threads(paths: list[str], workload: Workload, max_bytes: int) -> tuple[float, list[int]]:
+    """Wall-clock seconds for one thread per path, each reading its file with
+    BatchReader, from the first start to the last join; and each one's count."""
+    count_batch = batch_counter(max_bytes)
+    counts: list[int | BaseException] = [0] * len(paths)
+
+    def work(i: int, path: str) -> None:
+        try:
+            counts[i] = count_batch(path, workload)
+        except BaseException as error:  # re-raised by the caller
+            counts[i] = error
+
+    threads = [threading.Thread(target=work, args=(i, path)) for i, path in enumerate(paths)]
+    start = time.perf_counter()
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    elapsed = time.perf_counter() - start
+    for got in counts:
+        if isinstance(got, BaseException):
+            raise got
+    return elapsed, counts
+
+
+@dataclass
+class ThreadResult:
+    workload: Workload
+    events: int      # per file
+    file_bytes: int  # per file
+    one: list[float]  # seconds: one thread, one file
+    two: list[float]  # seconds: two threads, a file each
+
+    @property
+    def speedup(self) -> float:
+        """Aggregate speed of two threads over one's (medians)."""
+        return 2 * statistics.median(self.one) / statistics.median(self.two)
+
+
+def measure_threads(workload: Workload, paths: list[Path], events: int, repeat: int,
+                    max_bytes: int) -> ThreadResult:
+    names = [str(path) for path in paths]
+    for name in names:
+        plain_reader.read_bandwidth(name)  # warm the page cache
+    one: list[float] = []
+    two: list[float] = []
+    for rep in range(repeat):
+        for mode in (("one", "two") if rep % 2 == 0 else ("two", "one")):
+            chosen = [names[rep % 2]] if mode == "one" else names
+            elapsed, counts = read_in_threads(chosen, workload, max_bytes)
+            if any(got != events for got in counts):
+                raise SystemExit(f"{workload.label}: threads delivered {counts} events, each file holds {events}")
+            (one if mode == "one" else two).append(elapsed)
+    return ThreadResult(workload, events, paths[0].stat().st_size, one, two)
+
+
 # ---- memory and open cost ---------------------------------------------------
 
 MEMORY_PROBE = r"""
 import json, resource, sys
-path, reader_type, impl, bench_dir = sys.argv[1:5]
+path, reader_type, impl, bench_dir, max_bytes = sys.argv[1:6]
 sys.path.insert(0, bench_dir)
 import numpy
 import pelvar
@@ -305,6 +401,8 @@ def status(key):
 
 if impl == "pelvar":
     events = pelvar.EventReader(path, reader_type)
+elif impl == "batch":
+    events = pelvar.BatchReader(path, reader_type, max_bytes=int(max_bytes))
 else:
     events = plain_reader.read_events(path, reader_type)
 try:  # reset the peak to the current RSS (Linux 4.0 and later)
@@ -314,24 +412,30 @@ try:  # reset the peak to the current RSS (Linux 4.0 and later)
 except OSError:
     source = "ru_maxrss"
 idle = status("VmRSS")
-largest = count = 0
-for event in events:
-    nbytes = event["data"].nbytes
+largest = count = items = 0
+for event in events:  # for "batch", a batch: its arrays' bytes, its events
+    if impl == "batch":
+        nbytes = sum(array.nbytes for array in event.values())
+        count += len(event["offsets"]) - 1
+    else:
+        nbytes = event["data"].nbytes
+        count += 1
     if nbytes > largest:
         largest = nbytes
-    count += 1
+    items += 1
     del event
 if source == "VmHWM":
     peak = status("VmHWM")
 else:
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-print(json.dumps({"idle": idle, "peak": peak, "largest": largest, "count": count, "source": source}))
+print(json.dumps({"idle": idle, "peak": peak, "largest": largest, "count": count, "items": items,
+                  "source": source}))
 """
 
 
-def measure_memory(path: Path, workload: Workload, impl: str) -> dict:
+def measure_memory(path: Path, workload: Workload, impl: str, max_bytes: int = BATCH_MAX_BYTES) -> dict:
     result = subprocess.run(
-        [sys.executable, "-c", MEMORY_PROBE, str(path), workload.reader_type, impl, str(BENCH_DIR)],
+        [sys.executable, "-c", MEMORY_PROBE, str(path), workload.reader_type, impl, str(BENCH_DIR), str(max_bytes)],
         check=True, capture_output=True, text=True)
     return json.loads(result.stdout)
 
@@ -412,9 +516,20 @@ def render(rows: list[list[str]], markdown: bool) -> str:
     return "\n".join(lines)
 
 
+def size_text(nbytes: int) -> str:
+    for factor, unit in ((1 << 30, "GiB"), (MIB, "MiB"), (1 << 10, "KiB")):
+        if nbytes >= factor and nbytes % factor == 0:
+            return f"{nbytes // factor} {unit}"
+    return f"{nbytes} B"
+
+
+def ratio_cell(ratio: float | None) -> str:
+    return "" if ratio is None else f"{ratio:.2f}x"
+
+
 def results_table(results: list[WorkloadResult], markdown: bool) -> str:
     rows = [["workload", "event bytes", "events", "reader", "events/s median [min, max]",
-             "MB/s median [min, max]", "pelvar ÷ reader"]]
+             "MB/s median [min, max]", "pelvar ÷ reader", "batch ÷ reader"]]
     for result in results:
         first = True
         for name, timing in result.timings.items():
@@ -426,7 +541,8 @@ def results_table(results: list[WorkloadResult], markdown: bool) -> str:
                 name,
                 spread(timing.rates(result.events), si),
                 spread(timing.rates(result.file_bytes / 1e6), lambda v: f"{v:.0f}" if v >= 100 else f"{v:.3g}"),
-                "" if name == "pelvar" else f"{ratio:.2f}x",
+                "" if name == "pelvar" else ratio_cell(ratio),
+                "" if name == "batch" else ratio_cell(result.ratio(name, "batch")),
             ])
             first = False
     return render(rows, markdown)
@@ -440,6 +556,29 @@ def ratio_table(results: list[WorkloadResult], markdown: bool) -> str:
             ratio = result.ratio(peer)
             cells.append("n/a" if ratio is None else f"{ratio:.2f}")
         rows.append([result.workload.label, str(result.workload.event_bytes), *cells])
+    return render(rows, markdown)
+
+
+def batch_ratio_table(results: list[WorkloadResult], markdown: bool) -> str:
+    rows = [["workload", "event bytes", "x event path", "x bandwidth", "x fromfile"]]
+    for result in results:
+        cells = []
+        for peer in ("pelvar", "bandwidth", "fromfile"):
+            ratio = result.ratio(peer, "batch")
+            cells.append("n/a" if ratio is None else f"{ratio:.2f}")
+        rows.append([result.workload.label, str(result.workload.event_bytes), *cells])
+    return render(rows, markdown)
+
+
+def thread_table(results: list[ThreadResult], markdown: bool) -> str:
+    rows = [["workload", "event bytes", "MiB per file", "one thread, one file: MB/s median [min, max]",
+             "two threads, a file each: MB/s median [min, max]", "speedup"]]
+    mbs = lambda v: f"{v:.0f}" if v >= 100 else f"{v:.3g}"  # noqa: E731
+    for r in results:
+        rows.append([r.workload.label, str(r.workload.event_bytes), f"{r.file_bytes / MIB:.3g}",
+                     spread([r.file_bytes / 1e6 / s for s in r.one], mbs),
+                     spread([2 * r.file_bytes / 1e6 / s for s in r.two], mbs),
+                     f"{r.speedup:.2f}x"])
     return render(rows, markdown)
 
 
@@ -466,7 +605,10 @@ def check(ok: bool, text: str) -> tuple[bool, str]:
 
 def target_checks(results: list[WorkloadResult], memory: list[tuple[str, dict]],
                   open_costs: list[tuple[str, dict]],
-                  spreads: list[tuple[str, list[float]]] = ()) -> list[tuple[bool, str]]:
+                  spreads: list[tuple[str, list[float]]] = (),
+                  batch_memory: list[tuple[str, dict]] = (),
+                  threads: list[ThreadResult] = (),
+                  max_bytes: int = BATCH_MAX_BYTES) -> list[tuple[bool, str]]:
     lines = []
     for result in results:
         key = result.workload.key
@@ -484,6 +626,14 @@ def target_checks(results: list[WorkloadResult], memory: list[tuple[str, dict]],
             lines.append(check(ratio >= BANDWIDTH_TARGETS[key],
                                f"{result.workload.label}: pelvar/bandwidth {ratio:.2f}x "
                                f"(target >= {BANDWIDTH_TARGETS[key]}x)"))
+    for result in results:
+        key, label = result.workload.key, result.workload.label
+        for peer, targets in (("pelvar", BATCH_EVENT_TARGETS), ("bandwidth", BATCH_BANDWIDTH_TARGETS),
+                              ("fromfile", BATCH_FROMFILE_TARGETS)):
+            ratio = result.ratio(peer, "batch")
+            if key in targets and ratio is not None:
+                lines.append(check(ratio >= targets[key],
+                                   f"{label}: batch/{peer} {ratio:.2f}x (target >= {targets[key]}x)"))
     for label, m in memory:
         growth = m["peak"] - m["idle"]
         allowed = m["largest"] + MEMORY_SLACK_MIB * MIB
@@ -492,6 +642,19 @@ def target_checks(results: list[WorkloadResult], memory: list[tuple[str, dict]],
                            f"{m['idle'] / MIB:.1f} MiB = {growth / MIB:.1f} MiB "
                            f"(target <= largest event {m['largest'] / MIB:.2f} MiB + {MEMORY_SLACK_MIB} MiB; "
                            f"{m['count']} events, {m['source']})"))
+    for label, m in batch_memory:
+        growth = m["peak"] - m["idle"]
+        allowed = BATCH_MEMORY_FACTOR * max_bytes
+        lines.append(check(growth <= allowed,
+                           f"streaming memory, {label}: peak RSS {m['peak'] / MIB:.1f} MiB - idle "
+                           f"{m['idle'] / MIB:.1f} MiB = {growth / MIB:.1f} MiB "
+                           f"(target <= {BATCH_MEMORY_FACTOR} x max_bytes = {allowed / MIB:.0f} MiB; "
+                           f"largest batch {m['largest'] / MIB:.1f} MiB, {m['items']} batches, "
+                           f"{m['count']} events, {m['source']})"))
+    for r in threads:
+        lines.append(check(r.speedup >= THREAD_SPEEDUP_TARGET,
+                           f"{r.workload.label}: two threads reading two files / one thread reading one "
+                           f"{r.speedup:.2f}x, wall clock (target >= {THREAD_SPEEDUP_TARGET}x)"))
     for label, per_event in spreads:
         ratio = max(per_event) / min(per_event)
         lines.append(check(ratio <= PROCESS_SPREAD_TOLERANCE,
@@ -511,6 +674,22 @@ def target_checks(results: list[WorkloadResult], memory: list[tuple[str, dict]],
 
 # ---- main -------------------------------------------------------------------
 
+def byte_count(text: str) -> int:
+    """`65536`, `512K`, `64M`, `1G` (binary units; an optional "iB" or "B")."""
+    value = text.strip().upper().removesuffix("B").removesuffix("I")
+    factor = 1
+    if value[-1:] in ("K", "M", "G"):
+        factor = 1 << (10 * ("KMG".index(value[-1]) + 1))
+        value = value[:-1]
+    try:
+        number = int(float(value) * factor)
+    except (ValueError, OverflowError):
+        raise argparse.ArgumentTypeError(f"not a byte count: {text!r}") from None
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1 byte: {text!r}")
+    return number
+
+
 def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
@@ -519,13 +698,17 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--big-mib", type=float, default=None,
                         help="size of the big file of the memory and open-cost checks (default 1024)")
     parser.add_argument("--repeat", type=int, default=None, help="repetitions per reader (default 5)")
+    parser.add_argument("--max-bytes", type=byte_count, default=BATCH_MAX_BYTES,
+                        help="max_bytes of the batch path (bytes, or with a K, M or G suffix: KiB, MiB, GiB; "
+                             "default 64M, BatchReader's default)")
     parser.add_argument("--markdown", action="store_true", help="print the table as markdown")
     parser.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
                         help="cpu (default): CPU time of the reading thread, user and system, so that other "
                              "load on the machine does not count; wall: elapsed time")
     parser.add_argument("--workloads", default=None,
                         help="comma-separated subset of: " + ",".join(w.key for w in WORKLOADS))
-    parser.add_argument("--no-extras", action="store_true", help="skip the memory and open-cost checks")
+    parser.add_argument("--no-extras", action="store_true",
+                        help="skip the fresh-process, thread, memory and open-cost checks")
     parser.add_argument("--dir", default=None, help="folder for the event files (default: a new temporary one)")
     parser.add_argument("--strict", action="store_true", help="exit with status 1 if a target fails")
     args = parser.parse_args(argv)
@@ -555,19 +738,32 @@ def run(args: argparse.Namespace, directory: Path) -> int:
     clock = time.thread_time if args.clock == "cpu" else time.perf_counter
     load_before = os.getloadavg()[0]
     size_bytes = int(args.size_mib * MIB)
+    readers = {**READERS, "batch": batch_counter(args.max_bytes)}
     results = []
     for workload in args.selected:
         progress(f"[bench] {workload.label}: writing {args.size_mib:g} MiB ...")
         path, events = make_file(directory, workload, size_bytes)
         progress(f"[bench] {workload.label}: {events} events, {args.repeat} repetitions ...")
-        results.append(measure(workload, path, events, args.repeat, clock))
+        results.append(measure(workload, path, events, args.repeat, clock, readers))
         path.unlink()  # one workload's file at a time on disk and in the cache
 
     memory: list[tuple[str, dict]] = []
     open_costs: list[tuple[str, dict]] = []
     spreads: list[tuple[str, list[float]]] = []
+    batch_memory: list[tuple[str, dict]] = []
+    threads: list[ThreadResult] = []
     if not args.no_extras:
         known = {w.key: w for w in WORKLOADS}
+        for key in THREAD_WORKLOADS:
+            workload = known[key]
+            progress(f"[bench] threads: {workload.label}, two files of {args.size_mib:g} MiB ...")
+            paths = [directory / f"{workload.key}-thread-{i}.bin" for i in range(2)]
+            count = max(2, size_bytes // workload.event_bytes)
+            for path in paths:
+                write_events(path, workload, count)
+            threads.append(measure_threads(workload, paths, count, args.repeat, args.max_bytes))
+            for path in paths:
+                path.unlink()
         for key in PROCESS_WORKLOADS:
             workload = known[key]
             progress(f"[bench] fresh processes: {workload.label} ...")
@@ -585,6 +781,9 @@ def run(args: argparse.Namespace, directory: Path) -> int:
         for impl in ("pelvar", "plain"):
             m = measure_memory(big, BIG_WD2, impl)
             memory.append((f"{impl}, {BIG_WD2.label}, {big.stat().st_size / MIB:.0f} MiB", m))
+        m = measure_memory(big, BIG_WD2, "batch", args.max_bytes)
+        batch_memory.append((f"batch, {BIG_WD2.label}, {big.stat().st_size / MIB:.0f} MiB, "
+                             f"max_bytes {size_text(args.max_bytes)}", m))
         batches, per_batch = (3, 50) if args.quick else (15, 1000)
         open_costs.append((f"{BIG_WD2.label}", measure_open_cost(small, big, batches, per_batch, clock)))
         single = Workload("wd2-1x1024", "WD2 1ch x 1024", "WD2", 1024, 1)
@@ -596,12 +795,16 @@ def run(args: argparse.Namespace, directory: Path) -> int:
         for path in (big, small, single_small, single_big):
             path.unlink()
 
-    checks = target_checks(results, [m for m in memory if m[0].startswith("pelvar")], open_costs, spreads)
+    checks = target_checks(results, [m for m in memory if m[0].startswith("pelvar")], open_costs, spreads,
+                           batch_memory, threads, args.max_bytes)
     print("\n".join(machine_description()))
     clock_text = "CPU time of the reading thread" if args.clock == "cpu" else "wall-clock time"
     print(f"files: {args.size_mib:g} MiB per workload in the page cache, {args.repeat} repetitions per reader, "
           f"timed by {clock_text}; load average {load_before:.1f} before, {os.getloadavg()[0]:.1f} after")
-    print("ratios: pelvar's speed over the reader's (medians)"
+    default = " (the default)" if args.max_bytes == BATCH_MAX_BYTES else ""
+    print(f"batch: pelvar.BatchReader(path, fmt, max_events={BATCH_MAX_EVENTS}, "
+          f"max_bytes={args.max_bytes} = {size_text(args.max_bytes)}{default}), each batch dropped")
+    print("ratios: pelvar's (event path) and batch's speed over the reader's (medians)"
           + (" -- QUICK RUN: figures are not measurements" if args.quick else ""))
     print()
     print(results_table(results, args.markdown))
@@ -611,6 +814,15 @@ def run(args: argparse.Namespace, directory: Path) -> int:
     print("pelvar's speed as a multiple of each peer's (medians):")
     print(ratio_table(results, args.markdown))
     print()
+    print(f"batch's speed (max_bytes {size_text(args.max_bytes)}) as a multiple of each peer's (medians):")
+    print(batch_ratio_table(results, args.markdown))
+    print()
+    if threads:
+        print(f"threads: BatchReader (max_bytes {size_text(args.max_bytes)}), each thread its own copy of the file, "
+              f"wall-clock time, {args.repeat} interleaved repetitions; speedup = aggregate speed of two threads "
+              f"over one's (medians):")
+        print(thread_table(threads, args.markdown))
+        print()
     for label, m in memory:
         if not label.startswith("pelvar"):
             print(f"info  streaming memory, {label}: peak RSS {m['peak'] / MIB:.1f} MiB - idle "

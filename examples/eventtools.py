@@ -1,7 +1,10 @@
 """Helpers shared by the examples: format names, channels, per-file summaries.
 
-Everything here streams: a file is read one event at a time and only running
-totals are kept, so files of any size can be summarised in bounded memory.
+Everything here streams: a file is read one batch of events at a time (or one
+event at a time) and only running totals are kept, so files of any size can
+be summarised in bounded memory. A summary works on whole batches with NumPy,
+over the batch's columns and its offsets, and gives the same figures as going
+event by event.
 """
 
 from __future__ import annotations
@@ -11,17 +14,18 @@ import os
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Literal
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 import numpy.typing as npt
 
 import pelvar
 
-if TYPE_CHECKING:  # the event types exist for the type checker only
-    from pelvar import WD1Event, WD2Event
+if TYPE_CHECKING:  # the event and batch types exist for the type checker only
+    from pelvar import WD1Batch, WD1Event, WD2Batch, WD2Event
 
     Event = WD1Event | WD2Event
+    Batch = WD1Batch | WD2Batch
 
 ReaderType = Literal["WD1", "WD2"]
 SUFFIXES: dict[str, ReaderType] = {".wd1": "WD1", ".wd2": "WD2"}
@@ -36,6 +40,16 @@ DEFAULT_PERIOD_UNIT = "ps"
 COUNTER_MODULUS = 1 << 32
 MAX_GAPS_KEPT = 20
 MAX_SIZES_KEPT = 64
+
+# Batches of a few MiB rather than the reader's 64 MiB: a batch and what is
+# computed from it then stay in the processor's cache, and the batch's memory
+# blocks are reused by the next one.
+BATCH_BYTES = 4 << 20
+# Baseline windows are gathered this many samples at a time.
+GATHER_SAMPLES = 1 << 20
+
+Int64Array = npt.NDArray[np.int64]
+Float64Array = npt.NDArray[np.float64]
 
 
 def reader_type_for(path: str | os.PathLike[str], given: str | None = None) -> ReaderType:
@@ -54,6 +68,12 @@ def reader_type_for(path: str | os.PathLike[str], given: str | None = None) -> R
 def read_events(path: str | os.PathLike[str], reader_type: str | None = None) -> Iterator[Event]:
     """The events of one file, in file order."""
     return iter(pelvar.EventReader(os.fspath(path), reader_type_for(path, reader_type)))
+
+
+def read_batches(path: str | os.PathLike[str], reader_type: str | None = None, *,
+                 max_bytes: int = BATCH_BYTES) -> Iterator[Batch]:
+    """The events of one file as batches of columns, in file order."""
+    return iter(pelvar.BatchReader(os.fspath(path), reader_type_for(path, reader_type), max_bytes=max_bytes))
 
 
 def channel_waveforms(event: Event) -> list[tuple[int, npt.NDArray[np.float64]]]:
@@ -89,6 +109,70 @@ def baseline_and_amplitude(samples: npt.NDArray[np.float64], baseline_samples: i
     return baseline, float(excursion[peak])
 
 
+def batch_waveforms(batch: Batch) -> tuple[Int64Array, Int64Array, Int64Array]:
+    """(channel, start, length) of every waveform of a batch, in file order.
+
+    The batch's counterpart of channel_waveforms: a WD1 event is one waveform
+    of its board_channel; a WD2 block is cut into whole rows of "samples"
+    values, row r being channel r.
+    """
+    offsets = batch["offsets"]
+    sizes = np.diff(offsets)
+    if "board_channel" in batch:
+        return batch["board_channel"].astype(np.int64), offsets[:-1], sizes
+    per_channel = batch["samples"].astype(np.int64)
+    rows = np.where(per_channel > 0, sizes // np.maximum(per_channel, 1), 0)
+    event = np.repeat(np.arange(len(rows)), rows)
+    row = np.arange(len(event), dtype=np.int64) - np.repeat(np.cumsum(rows) - rows, rows)
+    length = per_channel[event]
+    return row, offsets[:-1][event] + row * length, length
+
+
+def batch_baselines_and_amplitudes(data: npt.NDArray[np.uint16] | npt.NDArray[np.float32], start: Int64Array,
+                                   length: Int64Array, baseline_samples: int) -> tuple[Float64Array, Float64Array]:
+    """baseline_and_amplitude of many waveforms of one flat sample array.
+
+    The waveforms are a batch's, from batch_waveforms. The largest excursion
+    from the baseline is at the waveform's highest or lowest sample, so two
+    segmented reductions find it; a waveform where both are equally far, or
+    where anything is not finite, is done alone, as baseline_and_amplitude
+    does, so that ties and NaN come out the same.
+    """
+    baselines = np.full(len(start), math.nan)
+    amplitudes = np.full(len(start), math.nan)
+    which = np.flatnonzero(length > 0)  # empty waveforms keep NaN, as in baseline_and_amplitude
+    if which.size == 0:
+        return baselines, amplitudes
+    first, size = start[which], length[which]
+    window = max(1, baseline_samples)
+    used = np.minimum(size, window)
+    baseline = np.empty(len(first))
+    steps = np.arange(window)
+    rows = max(1, GATHER_SAMPLES // window)
+    for at in range(0, len(first), rows):
+        part = slice(at, at + rows)
+        taken = steps < used[part, None]
+        index = first[part, None] + np.where(taken, steps, 0)
+        values = np.where(taken, data[index].astype(np.float64), 0.0)
+        baseline[part] = values.sum(axis=1) / used[part]
+    # The waveforms that are not empty lie end to end (a batch's data is its
+    # events' samples, and a WD2 block is exactly channels x samples values),
+    # so a reduction from each start to the next is one over each waveform.
+    body = data[int(first[0]): int(first[-1] + size[-1])]
+    highest = np.maximum.reduceat(body, first - first[0]).astype(np.float64)
+    lowest = np.minimum.reduceat(body, first - first[0]).astype(np.float64)
+    up, down = highest - baseline, lowest - baseline
+    amplitude = np.where(np.abs(up) > np.abs(down), up, down)
+    alone = ~(np.isfinite(up) & np.isfinite(down)) | ((np.abs(up) == np.abs(down)) & (highest != lowest))
+    for j in np.flatnonzero(alone):
+        begin = int(first[j])
+        baseline[j], amplitude[j] = baseline_and_amplitude(
+            data[begin: begin + int(size[j])].astype(np.float64), baseline_samples)
+    baselines[which] = baseline
+    amplitudes[which] = amplitude
+    return baselines, amplitudes
+
+
 @dataclass
 class RunningStats:
     """Count, mean, standard deviation, minimum and maximum of a stream of values."""
@@ -108,6 +192,26 @@ class RunningStats:
         self.m2 += delta * (value - self.mean)
         self.minimum = min(self.minimum, value)
         self.maximum = max(self.maximum, value)
+
+    def add_many(self, values: Float64Array) -> None:
+        """Adds many values at once, as `add` does one by one (up to rounding)."""
+        values = values[~np.isnan(values)]
+        if values.size == 0:
+            return
+        if not np.isfinite(values).all():  # infinities: one by one, so that NaN arises where `add` gets it
+            for value in values.tolist():
+                self.add(value)
+            return
+        count = int(values.size)
+        mean = float(values.mean())
+        m2 = float(np.square(values - mean).sum())
+        total = self.count + count
+        delta = mean - self.mean
+        self.mean += delta * count / total
+        self.m2 += m2 + delta * delta * self.count * count / total
+        self.count = total
+        self.minimum = min(self.minimum, float(values.min()))
+        self.maximum = max(self.maximum, float(values.max()))
 
     @property
     def std(self) -> float:
@@ -171,6 +275,31 @@ class CounterTrack:
             self.jumps += 1
         self.last = counter
 
+    def add_many(self, counters: Int64Array) -> None:
+        """Adds counters in file order, as `add` does one by one."""
+        if counters.size == 0:
+            return
+        lowest, highest = int(counters.min()), int(counters.max())
+        self.minimum = lowest if self.minimum is None else min(self.minimum, lowest)
+        self.maximum = highest if self.maximum is None else max(self.maximum, highest)
+        if self.last is None:
+            self.first = int(counters[0])
+            self.distinct = 1
+            previous = counters[:-1]
+            following = counters[1:]
+        else:
+            previous = np.concatenate((np.array([self.last], dtype=np.int64), counters[:-1]))
+            following = counters
+        step = (following - previous) % COUNTER_MODULUS
+        self.distinct += int(np.count_nonzero(step))
+        self.jumps += int(np.count_nonzero(step >= COUNTER_MODULUS // 2))
+        gaps = np.flatnonzero((step > 1) & (step < COUNTER_MODULUS // 2))
+        self.gap_count += len(gaps)
+        self.missing += int((step[gaps] - 1).sum())
+        for i in gaps[: max(0, MAX_GAPS_KEPT - len(self.gaps))]:
+            self.gaps.append(Gap(int(previous[i]), int(following[i]), int(step[i]) - 1))
+        self.last = int(counters[-1])
+
 
 @dataclass
 class FileSummary:
@@ -212,11 +341,54 @@ class FileSummary:
             summary.baseline.add(baseline)
             summary.amplitude.add(amplitude)
 
+    def add_batch(self, batch: Batch, baseline_samples: int) -> None:
+        """Adds a batch's events, with the same result as `add` on each of them."""
+        events = len(batch["offsets"]) - 1
+        if events == 0:
+            return
+        self.events += events
+        self.counters.add_many(batch["event_counter"].astype(np.int64))
+        stamps = batch["timestamp"]
+        low, high = int(stamps.min()), int(stamps.max())
+        self.timestamp_min = low if self.timestamp_min is None else min(self.timestamp_min, low)
+        self.timestamp_max = high if self.timestamp_max is None else max(self.timestamp_max, high)
+        if "samples" in batch:
+            per_event = batch["samples"].astype(np.int64)
+            _count_many(self.sampling_periods, batch["sampling_period"])
+            _count_many(self.channel_fields, batch["channels"])
+        else:
+            per_event = np.diff(batch["offsets"])
+        self.other_sample_counts += _count_many(self.sample_counts, per_event)
+        channel, start, length = batch_waveforms(batch)
+        baseline, amplitude = batch_baselines_and_amplitudes(batch["data"], start, length, baseline_samples)
+        # The waveforms grouped by channel, each group in file order.
+        order = np.argsort(channel, kind="stable")
+        names, first_seen, counts = np.unique(channel[order], return_index=True, return_counts=True)
+        for name, at, count in zip(names.tolist(), first_seen.tolist(), counts.tolist()):
+            mine = order[at: at + count]
+            summary = self.channels.setdefault(name, ChannelSummary())
+            summary.events += count
+            summary.baseline.add_many(baseline[mine])
+            summary.amplitude.add_many(amplitude[mine])
+
 
 def _count(counts: dict[int, int], value: int) -> None:
     """Counts a value, keeping at most MAX_SIZES_KEPT different ones."""
     if value in counts or len(counts) < MAX_SIZES_KEPT:
         counts[value] = counts.get(value, 0) + 1
+
+
+def _count_many(counts: dict[int, int], values: npt.NDArray[np.integer[Any]]) -> int:
+    """Counts values in file order as _count does; returns how many found no room."""
+    names, first_seen, tallies = np.unique(values, return_index=True, return_counts=True)
+    refused = 0
+    for position in np.argsort(first_seen, kind="stable"):
+        value, tally = int(names[position]), int(tallies[position])
+        if value in counts or len(counts) < MAX_SIZES_KEPT:
+            counts[value] = counts.get(value, 0) + tally
+        else:
+            refused += tally
+    return refused
 
 
 def summarize_events(path: str, reader_type: ReaderType, events: Iterable[Event], *,
@@ -228,11 +400,23 @@ def summarize_events(path: str, reader_type: ReaderType, events: Iterable[Event]
     return summary
 
 
+def summarize_batches(path: str, reader_type: ReaderType, batches: Iterable[Batch], *,
+                      baseline_samples: int = 16) -> FileSummary:
+    summary = FileSummary(path, reader_type, os.path.getsize(path))
+    for batch in batches:
+        summary.add_batch(batch, baseline_samples)
+    summary.channels = dict(sorted(summary.channels.items()))
+    return summary
+
+
 def summarize_file(path: str | os.PathLike[str], reader_type: str | None = None, *,
-                   baseline_samples: int = 16) -> FileSummary:
-    """One streaming pass over a file. Top-level so that worker processes can run it."""
+                   baseline_samples: int = 16, per_event: bool = False) -> FileSummary:
+    """One streaming pass over a file, in batches (or one event at a time:
+    slower, the same figures). Top-level so that worker processes can run it."""
     kind = reader_type_for(path, reader_type)
-    return summarize_events(os.fspath(path), kind, read_events(path, kind), baseline_samples=baseline_samples)
+    if per_event:
+        return summarize_events(os.fspath(path), kind, read_events(path, kind), baseline_samples=baseline_samples)
+    return summarize_batches(os.fspath(path), kind, read_batches(path, kind), baseline_samples=baseline_samples)
 
 
 def event_files(folder: str | os.PathLike[str]) -> list[Path]:

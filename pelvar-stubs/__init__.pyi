@@ -1,12 +1,18 @@
-"""Types of the pelvar extension module."""
+"""Types of the pelvar extension module.
 
-from typing import TypedDict, final, type_check_only
+Both readers are generic in the stub only (the runtime classes take no
+subscript): the format name, when it is a literal, picks what iteration
+yields; any other str gives the union of both formats, and so does the bare
+class name in an annotation (the type variables' default).
+"""
+
+from typing import Generic, Literal, TypedDict, final, overload, type_check_only
 
 import numpy as np
 import numpy.typing as npt
-from typing_extensions import Self
+from typing_extensions import Self, TypeVar
 
-__all__ = ["EventReader"]
+__all__ = ["EventReader", "BatchReader"]
 
 @final
 @type_check_only
@@ -34,9 +40,71 @@ class WD2Event(TypedDict):
     data: npt.NDArray[np.float32]
 
 @final
-class EventReader:
-    """Reads the events of one file, front to back."""
+@type_check_only
+class WD1Batch(TypedDict):
+    """Events of a WD1 file as columns, with the keys in this order.
 
-    def __new__(cls, path: str, reader_type: str) -> Self: ...
+    Every header column holds one value per event; offsets holds one more,
+    starting at 0: event i's samples are data[offsets[i]:offsets[i + 1]].
+    """
+
+    event_size: npt.NDArray[np.int32]
+    board_id: npt.NDArray[np.int32]
+    pattern: npt.NDArray[np.int32]
+    board_channel: npt.NDArray[np.int32]
+    event_counter: npt.NDArray[np.int32]
+    timestamp: npt.NDArray[np.int32]
+    offsets: npt.NDArray[np.int64]
+    data: npt.NDArray[np.uint16]
+
+@final
+@type_check_only
+class WD2Batch(TypedDict):
+    """Events of a WD2 file as columns, with the keys in this order.
+
+    Every header column holds one value per event; offsets holds one more,
+    starting at 0: event i's sample block is data[offsets[i]:offsets[i + 1]].
+    """
+
+    event_counter: npt.NDArray[np.uint32]
+    timestamp: npt.NDArray[np.uint64]
+    samples: npt.NDArray[np.uint32]
+    sampling_period: npt.NDArray[np.uint64]
+    channels: npt.NDArray[np.int32]
+    offsets: npt.NDArray[np.int64]
+    data: npt.NDArray[np.float32]
+
+_Event = TypeVar("_Event", bound=WD1Event | WD2Event, covariant=True, default=WD1Event | WD2Event)
+_Batch = TypeVar("_Batch", bound=WD1Batch | WD2Batch, covariant=True, default=WD1Batch | WD2Batch)
+
+@final
+class EventReader(Generic[_Event]):
+    """Reads the events of one file, front to back, one dict per event."""
+
+    @overload
+    def __new__(cls, path: str, reader_type: Literal["WD1"]) -> EventReader[WD1Event]: ...
+    @overload
+    def __new__(cls, path: str, reader_type: Literal["WD2"]) -> EventReader[WD2Event]: ...
+    @overload
+    def __new__(cls, path: str, reader_type: str) -> EventReader[WD1Event | WD2Event]: ...
     def __iter__(self) -> Self: ...
-    def __next__(self) -> WD1Event | WD2Event: ...
+    def __next__(self) -> _Event: ...
+
+@final
+class BatchReader(Generic[_Batch]):
+    """Reads the events of one file, front to back, one dict of columns per batch."""
+
+    @overload
+    def __new__(
+        cls, path: str, reader_type: Literal["WD1"], max_events: int = 65536, max_bytes: int = 67108864
+    ) -> BatchReader[WD1Batch]: ...
+    @overload
+    def __new__(
+        cls, path: str, reader_type: Literal["WD2"], max_events: int = 65536, max_bytes: int = 67108864
+    ) -> BatchReader[WD2Batch]: ...
+    @overload
+    def __new__(
+        cls, path: str, reader_type: str, max_events: int = 65536, max_bytes: int = 67108864
+    ) -> BatchReader[WD1Batch | WD2Batch]: ...
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> _Batch: ...

@@ -13,8 +13,9 @@ using WD1Batch = EventBatch<WD1Columns, std::uint16_t>;
 using WD2Batch = EventBatch<WD2Columns, float>;
 
 // Keys in the order of the event dictionaries' header keys, then "offsets"
-// and "data". Every column moves into its array.
-PyRef batch_to_dict(WD1Batch&& batch);
-PyRef batch_to_dict(WD2Batch&& batch);
+// and "data". Every column moves into its array once all of them and the
+// dictionary are made; if that fails (Panic), the batch is left whole.
+PyRef batch_to_dict(WD1Batch& batch);
+PyRef batch_to_dict(WD2Batch& batch);
 
 }  // namespace pelvar

@@ -112,7 +112,14 @@ PyObject* next_batch(BatchReaderObject* object, Batcher& batcher) {
         if (PyErr_Occurred()) {
             Py_XSETREF(object->deferred, take_pending_exception().release());
         }
-        return batch_to_dict(std::move(*batch)).release();
+        try {
+            return batch_to_dict(*batch).release();
+        } catch (...) {
+            // Its arrays could not be made (memory, NumPy): the next call
+            // gives the batch again rather than losing its events.
+            batcher.put_back(std::move(*batch));
+            throw;
+        }
     }
     if (auto* io = std::get_if<IoFailure>(&outcome); io != nullptr && io->is_interrupted() && object->deferred) {
         restore_exception(PyRef::steal(std::exchange(object->deferred, nullptr)));

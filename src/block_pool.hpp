@@ -10,9 +10,10 @@
 // The module keeps one pool for the process and never destroys it: the
 // owner of a block may give it back on any thread, also after its reader is
 // gone and while the interpreter shuts down. What it keeps is bounded by the
-// readers that use it: each adds a budget while it lives, and the last one's
-// stays until another comes, so that reading file after file reuses the
-// same memory. Python-free.
+// readers that use it: each adds a budget while it lives (room for the
+// blocks of its two largest batches: the one its caller holds and the one it
+// reads meanwhile), and the last one's stays until another comes, so that
+// reading file after file reuses the same memory. Python-free.
 #pragma once
 
 #include <algorithm>
@@ -94,7 +95,7 @@ public:
     // A reader's share of the budget while it lives.
     class Share {
     public:
-        Share(BlockPool& pool, std::size_t budget) noexcept : pool_(&pool), budget_(budget) { pool_->join(budget_); }
+        explicit Share(BlockPool& pool) noexcept : pool_(&pool) {}
         Share(Share&& other) noexcept
             : pool_(std::exchange(other.pool_, nullptr)), budget_(other.budget_) {}
         Share& operator=(Share&&) = delete;
@@ -106,9 +107,17 @@ public:
         }
         BlockPool& pool() const noexcept { return *pool_; }
 
+        // Raises the share to `budget`, if it is more.
+        void expect(std::size_t budget) noexcept {
+            if (budget > budget_) {
+                pool_->join(budget - budget_);
+                budget_ = budget;
+            }
+        }
+
     private:
         BlockPool* pool_;
-        std::size_t budget_;
+        std::size_t budget_ = 0;
     };
 
     // Bytes and blocks kept now (for tests and measurements).
@@ -168,7 +177,7 @@ private:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             live_ = live_ > budget ? live_ - budget : 0;
-            if (live_ == 0) {
+            if (live_ == 0 && budget != 0) {
                 last_ = budget;
             }
             while (held_ > this->budget() && count_ != 0) {

@@ -66,9 +66,7 @@ public:
     // The columns' blocks come from `pool` and go back there.
     EventBatcher(Reader reader, BlockPool& pool, BatchLimits limits) noexcept
         : reader_(std::move(reader)),
-          // Enough for the blocks of one batch that the caller has let go of
-          // while the next is read, with room for columns that grew.
-          share_(pool, limits.max_bytes > SIZE_MAX / 5 * 4 ? SIZE_MAX : limits.max_bytes / 4 * 5),
+          share_(pool),
           limits_(limits),
           header_limit_(std::min(limits.max_events,
                                  std::max<std::size_t>(1, limits.max_bytes / Batch::bytes_per_event))),
@@ -77,8 +75,14 @@ public:
     Reader& reader() noexcept { return reader_; }
 
     // The next batch; the end of the events or a failure when no event came
-    // before it.
-    [[nodiscard]] ReadOutcome<Batch> next() {
+    // before it. Flattened: the reader's step and the sink's work for every
+    // event are one loop, without calls (the rare paths stay out of line).
+    [[nodiscard, gnu::flatten]] ReadOutcome<Batch> next() {
+        if (returned_) {
+            Batch out = std::move(*returned_);
+            returned_.reset();
+            return out;
+        }
         if (pending_) {
             auto failure = std::move(*pending_);
             pending_.reset();
@@ -114,10 +118,18 @@ public:
         sealed_.reset();
         out.head.for_each([&](const char*, auto& column) { column.set_size(out.events); });
         out.offsets.set_size(out.events + 1);
+        // The pool keeps room for two batches' blocks (and a quarter more).
+        std::size_t bytes = out.offsets.capacity() * sizeof(std::int64_t) + out.data.capacity() * sizeof(T);
+        out.head.for_each([&](const char*, auto& column) { bytes += column.capacity() * sizeof(column.data()[0]); });
+        share_.expect(bytes / 2 * 5);
         hint_events_ = out.events;
         hint_samples_ = out.data.size();
         return out;
     }
+
+    // A batch that next() gave and its caller could not deliver: the next
+    // call gives it again, before anything else.
+    void put_back(Batch&& batch) noexcept { returned_.emplace(std::move(batch)); }
 
 private:
     // The smallest columns worth allocating.
@@ -295,6 +307,7 @@ private:
     std::size_t header_limit_;  // the most events a batch can hold
     Batch current_;             // being filled
     std::optional<Batch> sealed_;           // full, to be returned by this call
+    std::optional<Batch> returned_;         // put back by the caller
     std::optional<StepFailure> pending_;    // met after the last batch's events
     std::size_t hint_events_ = 0;   // events and samples the next batch is likely to hold
     std::size_t hint_samples_ = 0;

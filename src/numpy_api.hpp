@@ -8,6 +8,9 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <type_traits>
+
 namespace pelvar {
 
 using npy_intp = Py_intptr_t;
@@ -22,6 +25,26 @@ inline constexpr int npy_longlong = 9;
 inline constexpr int npy_ulonglong = 10;
 inline constexpr int npy_float = 11;
 inline constexpr int npy_array_writeable = 0x0400;
+
+// NumPy's type number for an element type.
+template <class T>
+constexpr int numpy_type_number() {
+    if constexpr (std::is_same_v<T, std::uint16_t>) {
+        return npy_ushort;
+    } else if constexpr (std::is_same_v<T, float>) {
+        return npy_float;
+    } else if constexpr (std::is_same_v<T, std::int32_t>) {
+        static_assert(sizeof(int) == 4);
+        return npy_int;
+    } else if constexpr (std::is_same_v<T, std::uint32_t>) {
+        return npy_uint;
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        return sizeof(long) == 8 ? npy_long : npy_longlong;
+    } else {
+        static_assert(std::is_same_v<T, std::uint64_t>);
+        return sizeof(long) == 8 ? npy_ulong : npy_ulonglong;
+    }
+}
 
 class NumpyTable {
 public:

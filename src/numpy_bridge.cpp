@@ -93,8 +93,7 @@ namespace {
 
 // ---- PySliceContainer ----------------------------------------------------
 
-struct PySliceContainer {
-    PyObject_HEAD
+struct PySliceContainer : PyObject {
     const Allocator* release;  // gives the buffer back (when capacity is not 0)
     void* block;               // the allocation that holds data
     std::size_t block_bytes;   // its size
@@ -157,83 +156,99 @@ PyTypeObject* get_slice_container_type() {
 
 // ---- from_raw_parts -----------------------------------------------------
 
-// NumPy's type number for the element type.
-template <class T>
-constexpr int type_number_of() {
-    if constexpr (std::is_same_v<T, std::uint16_t>) {
-        return npy_ushort;
-    } else if constexpr (std::is_same_v<T, float>) {
-        return npy_float;
-    } else if constexpr (std::is_same_v<T, std::int32_t>) {
-        static_assert(sizeof(int) == 4);
-        return npy_int;
-    } else if constexpr (std::is_same_v<T, std::uint32_t>) {
-        return npy_uint;
-    } else if constexpr (std::is_same_v<T, std::int64_t>) {
-        return sizeof(long) == 8 ? npy_long : npy_longlong;
-    } else {
-        static_assert(std::is_same_v<T, std::uint64_t>);
-        return sizeof(long) == 8 ? npy_ulong : npy_ulonglong;
-    }
-}
-
-// An array over what `buffer` (a SampleBuffer or a Column) holds, which the
-// array's owner takes over.
-template <class T, class Buffer>
-PyRef make_array(Buffer&& buffer) {
+// A one-dimensional array over `length` elements at `data`, whose base is a
+// new PySliceContainer that holds nothing yet (it frees nothing if dropped).
+PyRef array_over(void* data, std::size_t length, int type_number, std::size_t element_size,
+                 PySliceContainer** owner_out) {
     PyTypeObject* container_type = get_slice_container_type();
-    const std::size_t length = buffer.size();
-    void* data = buffer.data();
 
-    // 1. The owner takes the buffer.
+    // 1. The owner, empty until the buffer is handed over.
     PyRef owner = PyRef::steal(container_type->tp_alloc(container_type, 0));
     if (!owner) {
         PyRef error = take_pending_exception();
         panic("Failed to create slice container: " + describe_exception(error.get()));
     }
     auto* container = reinterpret_cast<PySliceContainer*>(owner.get());
-    auto parts = buffer.release();
-    container->release = buffer.allocator();
-    container->block = parts.block;
-    container->block_bytes = parts.block_bytes;
-    container->data = parts.data;
-    container->length = parts.length;
-    container->capacity = parts.capacity;
-    container->pool = parts.pool;
+    container->data = data;
+    container->length = length;
 
     // 2. NumPy's table; 3. the descriptor; 4. an array over the buffer.
     const NumpyTable numpy = numpy_table();
     PyTypeObject* array_type = numpy.array_type();
-    PyObject* descr = numpy.descr_from_type(type_number_of<T>());
+    PyObject* descr = numpy.descr_from_type(type_number);
     if (descr == nullptr) {
         python_api_failed();
     }
     npy_intp dimensions[1] = {static_cast<npy_intp>(length)};
-    npy_intp strides[1] = {static_cast<npy_intp>(sizeof(T))};
+    npy_intp strides[1] = {static_cast<npy_intp>(element_size)};
     // NumPy takes over the descriptor's reference, also when it fails.
     PyRef array = PyRef::steal(
         numpy.new_from_descr(array_type, descr, 1, dimensions, strides, data, npy_array_writeable, nullptr));
     if (!array) {
         python_api_failed();
     }
-    // 6. The array takes over the owner's reference, also when it fails;
-    // an array without its owner would point at freed memory, so drop it.
+    // 6. The array takes over the owner's reference, also when it fails.
     if (numpy.set_base_object(array.get(), owner.release()) < 0) {
         python_api_failed();
     }
+    *owner_out = container;
+    return array;
+}
+
+// The owner takes the buffer; nothing here can fail.
+template <class T>
+void adopt(PySliceContainer* owner, const Allocator* allocator, BufferParts<T>&& parts) noexcept {
+    owner->release = allocator;
+    owner->block = parts.block;
+    owner->block_bytes = parts.block_bytes;
+    owner->capacity = parts.capacity;
+    owner->pool = parts.pool;
+}
+
+// An array that owns what `buffer` (a SampleBuffer or a Column) holds. If
+// the array cannot be made, the buffer stays the caller's.
+template <class T, class Buffer>
+PyRef make_array(Buffer&& buffer) {
+    PySliceContainer* owner = nullptr;
+    PyRef array = array_over(buffer.data(), buffer.size(), numpy_type_number<T>(), sizeof(T), &owner);
+    const Allocator* allocator = buffer.allocator();
+    adopt(owner, allocator, buffer.release());
     return array;
 }
 
 }  // namespace
 
+template <class T>
+PyRef ColumnArrays::view(Column<T>& column) {
+    PySliceContainer* owner = nullptr;
+    PyRef array = array_over(column.data(), column.size(), numpy_type_number<T>(), sizeof(T), &owner);
+    owners_.push_back(owner);
+    return array;
+}
+
+template PyRef ColumnArrays::view(Column<std::int32_t>&);
+template PyRef ColumnArrays::view(Column<std::uint32_t>&);
+template PyRef ColumnArrays::view(Column<std::int64_t>&);
+template PyRef ColumnArrays::view(Column<std::uint64_t>&);
+template PyRef ColumnArrays::view(Column<std::uint16_t>&);
+template PyRef ColumnArrays::view(Column<float>&);
+
+template <class T>
+void ColumnArrays::hand_over(std::size_t i, Column<T>& column) noexcept {
+    const Allocator* allocator = column.allocator();
+    adopt(static_cast<PySliceContainer*>(owners_[i]), allocator, column.release());
+}
+
+template void ColumnArrays::hand_over(std::size_t, Column<std::int32_t>&) noexcept;
+template void ColumnArrays::hand_over(std::size_t, Column<std::uint32_t>&) noexcept;
+template void ColumnArrays::hand_over(std::size_t, Column<std::int64_t>&) noexcept;
+template void ColumnArrays::hand_over(std::size_t, Column<std::uint64_t>&) noexcept;
+template void ColumnArrays::hand_over(std::size_t, Column<std::uint16_t>&) noexcept;
+template void ColumnArrays::hand_over(std::size_t, Column<float>&) noexcept;
+
 PyRef from_raw_parts(SampleBuffer<std::uint16_t>&& samples) { return make_array<std::uint16_t>(std::move(samples)); }
 PyRef from_raw_parts(SampleBuffer<float>&& samples) { return make_array<float>(std::move(samples)); }
 
-PyRef from_column(Column<std::int32_t>&& column) { return make_array<std::int32_t>(std::move(column)); }
-PyRef from_column(Column<std::uint32_t>&& column) { return make_array<std::uint32_t>(std::move(column)); }
-PyRef from_column(Column<std::int64_t>&& column) { return make_array<std::int64_t>(std::move(column)); }
-PyRef from_column(Column<std::uint64_t>&& column) { return make_array<std::uint64_t>(std::move(column)); }
-PyRef from_column(Column<std::uint16_t>&& column) { return make_array<std::uint16_t>(std::move(column)); }
-PyRef from_column(Column<float>&& column) { return make_array<float>(std::move(column)); }
+
 
 }  // namespace pelvar

@@ -8,7 +8,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "block_pool.hpp"
 #include "column.hpp"
@@ -31,13 +33,22 @@ BlockPool& batch_block_pool();
 PyRef from_raw_parts(SampleBuffer<std::uint16_t>&& samples);
 PyRef from_raw_parts(SampleBuffer<float>&& samples);
 
-// A one-dimensional array over the column's elements (its size, not its
-// capacity); the array owns the column's block. Fails as from_raw_parts.
-PyRef from_column(Column<std::int32_t>&& column);
-PyRef from_column(Column<std::uint32_t>&& column);
-PyRef from_column(Column<std::int64_t>&& column);
-PyRef from_column(Column<std::uint64_t>&& column);
-PyRef from_column(Column<std::uint16_t>&& column);
-PyRef from_column(Column<float>&& column);
+// Arrays over the columns of a batch, made in two steps so that a failure
+// loses nothing: view() makes an array over a column's elements (its size,
+// not its capacity) whose owner holds nothing yet, and fails as
+// from_raw_parts; once every array and the dictionary stand, hand_over()
+// gives each column's block to its array's owner, which cannot fail. Until
+// then the columns stay the caller's, whole, to be read again.
+class ColumnArrays {
+public:
+    template <class T>
+    PyRef view(Column<T>& column);
+    // The i-th column viewed, which must be `column`.
+    template <class T>
+    void hand_over(std::size_t i, Column<T>& column) noexcept;
+
+private:
+    std::vector<PyObject*> owners_;  // borrowed: each array holds its owner
+};
 
 }  // namespace pelvar

@@ -228,3 +228,16 @@ def feed_fifo(fifo: Path, payload: bytes) -> subprocess.Popen:
     source = fifo.with_name(fifo.name + ".payload")
     source.write_bytes(payload)
     return subprocess.Popen(["sh", "-c", 'cat "$1" > "$2" 2>/dev/null', "sh", str(source), str(fifo)])
+
+
+# ---- Batches -------------------------------------------------------------------
+
+def batch_events(batch: dict) -> list[dict]:
+    """A BatchReader batch cut into the dictionaries EventReader yields: the
+    header columns as Python ints, in their order, then "data", the event's
+    slice of the flat samples (a view)."""
+    offsets = batch["offsets"].tolist()
+    head = {key: column.tolist() for key, column in batch.items() if key not in ("offsets", "data")}
+    data = batch["data"]
+    return [{**{key: values[i] for key, values in head.items()}, "data": data[offsets[i]:offsets[i + 1]]}
+            for i in range(len(offsets) - 1)]

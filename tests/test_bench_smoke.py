@@ -37,9 +37,11 @@ def test_side_by_side_run_compares_two_module_folders(tmp_path):
 @pytest.mark.parametrize("options, labels", [
     ([], ["WD1 0 samples", "WD1 16 samples", "WD1 1024 samples", "WD1 65536 samples",
           "WD2 2ch x 16", "WD2 2ch x 1024", "WD2 1ch x 1024", "streaming memory", "open cost flat",
-          "fresh processes agree", "x floor"]),
-    (["--markdown", "--workloads", "wd1-16,wd2-1x1024", "--no-extras", "--clock", "wall"],
-     ["| WD1 16 samples |", "| WD2 1ch x 1024 |"]),
+          "fresh processes agree", "x floor", "x event path", "batch/pelvar", "batch/bandwidth", "batch/fromfile",
+          "two threads reading two files / one thread reading one", "streaming memory, batch",
+          "max_bytes=67108864 = 64 MiB (the default)"]),
+    (["--markdown", "--workloads", "wd1-16,wd2-1x1024", "--no-extras", "--clock", "wall", "--max-bytes", "1M"],
+     ["| WD1 16 samples |", "| WD2 1ch x 1024 |", "| batch |", "max_bytes=1048576 = 1 MiB)"]),
 ], ids=["all", "markdown-subset"])
 def test_quick_run_prints_the_table(tmp_path, options, labels):
     result = subprocess.run([sys.executable, str(BENCH / "run.py"), "--quick", "--dir", str(tmp_path), *options],
@@ -47,7 +49,7 @@ def test_quick_run_prints_the_table(tmp_path, options, labels):
     assert result.returncode == 0, result.stderr
     out = result.stdout
     assert "events/s median [min, max]" in out and "MB/s median [min, max]" in out
-    for reader in ("pelvar", "plain", "bandwidth"):
+    for reader in ("pelvar", "batch", "plain", "bandwidth"):
         assert reader in out
     # The floor is compiled by the script; without a C compiler it says so.
     assert "  floor  " in out or "| floor |" in out or "no floor: cannot build bench/floor.c" in out
@@ -58,11 +60,16 @@ def test_quick_run_prints_the_table(tmp_path, options, labels):
     assert list(tmp_path.iterdir()) == []  # its files are gone
 
 
-def test_unknown_workload_is_refused(tmp_path):
-    result = subprocess.run([sys.executable, str(BENCH / "run.py"), "--quick", "--dir", str(tmp_path),
-                             "--workloads", "wd3-7"], capture_output=True, text=True, timeout=60)
+@pytest.mark.parametrize("options, message", [
+    (["--workloads", "wd3-7"], "unknown workloads: wd3-7"),
+    (["--max-bytes", "0"], "must be at least 1 byte: '0'"),
+    (["--max-bytes", "12Q"], "not a byte count: '12Q'"),
+])
+def test_bad_options_are_refused(tmp_path, options, message):
+    result = subprocess.run([sys.executable, str(BENCH / "run.py"), "--quick", "--dir", str(tmp_path), *options],
+                            capture_output=True, text=True, timeout=60)
     assert result.returncode == 2
-    assert "unknown workloads: wd3-7" in result.stderr
+    assert message in result.stderr
 
 
 # ---- the plain reader against the module -------------------------------------

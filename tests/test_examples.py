@@ -13,12 +13,16 @@ import importlib.util
 import math
 import os
 import re
+import struct
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import pelvar
 
@@ -171,6 +175,52 @@ def test_reader_type_for(name, given, expected):
         assert eventtools.reader_type_for(name, given) == expected
 
 
+def figures(s: eventtools.FileSummary) -> tuple[object, list[float]]:
+    """A summary's figures: those both ways must give exactly, and the running
+    means and deviations, which may differ by rounding."""
+    stats = [(c, ch.events, r) for c, ch in s.channels.items() for r in (ch.baseline, ch.amplitude)]
+    exact = (s.events, s.counters, s.timestamp_min, s.timestamp_max, s.sample_counts, s.other_sample_counts,
+             s.sampling_periods, s.channel_fields, [(c, n, r.count, r.minimum, r.maximum) for c, n, r in stats])
+    return exact, [v for _, _, r in stats for v in (r.mean, r.std)]
+
+
+# Few distinct values, so that ties, flat waveforms and repeated sizes are common.
+wd1_events = st.lists(st.tuples(st.sampled_from([0, 1, 5]), st.sampled_from([0, 1, 1, 3, 1 << 31]),
+                                st.lists(st.sampled_from([0, 1, 2, 9, 65535]), max_size=20)), min_size=1, max_size=40)
+wd2_values = st.sampled_from([0.0, -0.0, 0.5, 2.0, 7.0, math.nan, math.inf, -math.inf])
+wd2_events = st.lists(st.tuples(st.sampled_from([0, 3, 17]), st.sampled_from([0, 1, 1, 4, 1 << 31]),
+                                st.lists(wd2_values, min_size=34, max_size=34)), min_size=2, max_size=40)
+
+
+@pytest.mark.filterwarnings("ignore:invalid value:RuntimeWarning")  # inf - inf, on purpose
+@settings(max_examples=150, deadline=None)
+@given(st.one_of(wd1_events.map(lambda e: ("WD1", e)), wd2_events.map(lambda e: ("WD2", e))),
+       st.sampled_from([1, 4, 16]), st.sampled_from([1, 100, 1 << 20]))
+def test_batch_summary_equals_per_event_summary(case, baseline_samples, max_bytes):
+    """summarize_file's batch path (counters, sizes, segmented baselines and
+    amplitudes, batches cut anywhere) gives the per-event figures."""
+    kind, events = case
+    payload, counter = bytearray(), 0
+    for i, (head, step, values) in enumerate(events):  # head: WD1 board channel, WD2 samples
+        counter = (counter + step) & 0xFFFFFFFF
+        if kind == "WD1":
+            payload += struct.pack(f"<6i{len(values)}H", 24 + 2 * len(values), 1, 0, head,
+                                   counter - (1 << 32) * (counter >> 31), 7 * i, *values)
+        else:  # two channels; the first two events alike, as the layout probe wants
+            samples = 17 if i < 2 else head
+            counter = i if i < 2 else counter
+            payload += struct.pack(f"<IQIQi{2 * samples}f", counter, 5 * i, samples, 100, 2, *values[:2 * samples])
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / f"f.{kind.lower()}"
+        path.write_bytes(payload)
+        one = eventtools.summarize_file(path, baseline_samples=baseline_samples, per_event=True)
+        many = eventtools.summarize_batches(str(path), kind, eventtools.read_batches(path, max_bytes=max_bytes),
+                                            baseline_samples=baseline_samples)
+    (exact_one, close_one), (exact_many, close_many) = figures(one), figures(many)
+    assert exact_many == exact_one
+    assert close_many == pytest.approx(close_one, rel=1e-9, abs=1e-12, nan_ok=True)
+
+
 # --- the examples, run as commands ------------------------------------------------
 
 def facts(output: str) -> dict[str, str]:
@@ -205,6 +255,11 @@ def test_summary_matches_the_events(tiny, name):
         assert int(cells[1]) == len(waves[channel])
         baseline = np.mean([w[:8].mean() for w in waves[channel]])
         assert float(cells[2]) == pytest.approx(baseline, rel=1e-3)
+
+
+def test_summary_per_event_prints_the_same(tiny):
+    files = [tiny / name for name in SAMPLE_FILES]
+    assert ok(run("summary.py", *files)) == ok(run("summary.py", "--per-event", *files))
 
 
 def test_summary_reports_files_it_cannot_read(tiny, tmp_path):
@@ -254,22 +309,22 @@ def test_plot_waveforms_takes_the_first_events_of_every_channel(tiny, name, even
 
 
 @needs_dask
-def test_many_files_with_both_engines(tiny, tmp_path):
+def test_many_files_with_every_engine(tiny, tmp_path):
     folder = tmp_path / "run"
     folder.mkdir()
     for f in sorted((tiny / "run").iterdir()):
         (folder / f.name).write_bytes(f.read_bytes())
-    output = ok(run("many_files.py", folder, "--workers", 2, "--engine", "both"))
-    assert "futures and dask agree on every file" in output
+    output = ok(run("many_files.py", folder, "--workers", 2, "--engine", "all"))
+    assert "futures, threads and dask agree on every file" in output
     total = next(line for line in output.splitlines() if line.startswith("total")).split()
     assert int(total[2]) == sum(len(read_all(p)) for p in folder.iterdir())
     # a file that cannot be read is reported, and the others are still done
     (folder / "broken.wd2").write_bytes(b"\0" * 10)
-    result = run("many_files.py", folder, "--workers", 2, "--engine", "futures", "--progress", "always")
+    result = run("many_files.py", folder, "--workers", 2, "--engine", "threads", "--progress", "always")
     assert result.returncode == 1
     assert re.search(r"^broken\.wd2 .*OSError: failed to fill whole buffer$", result.stdout, re.M)
     assert "1 failed" in result.stdout
-    assert "futures: 100%" in result.stderr
+    assert "threads: 100%" in result.stderr
 
 
 # --- types ------------------------------------------------------------------------
@@ -312,13 +367,15 @@ from pathlib import Path
 import numpy as np
 import numpy.typing as npt
 import pelvar
-from pelvar import WD1Event, WD2Event
+from pelvar import WD1Batch, WD1Event, WD2Event
 
-pelvar.EventReader(Path("a.wd1"), "WD1")  # E: arg-type
-pelvar.EventReader("a.wd1")  # E: call-arg
-pelvar.EventReader("a.wd1", "WD1", "r")  # E: call-arg
+pelvar.EventReader(Path("a.wd1"), "WD1")  # E: call-overload
+pelvar.EventReader("a.wd1")  # E: call-overload
+pelvar.EventReader("a.wd1", "WD1", "r")  # E: call-overload
 pelvar.EventReader(path="a.wd1", reader_type="WD1").close()  # E: attr-defined
-reader = pelvar.EventReader("a.wd1", "WD1")
+pelvar.BatchReader("a.wd1", "WD1", max_bytes=1.5)  # E: call-overload
+kind: str = "WD1"
+reader = pelvar.EventReader("a.wd1", kind)
 same: pelvar.EventReader = iter(reader)
 for event in reader:
     event["board_id"]  # E: typeddict-item
@@ -334,6 +391,18 @@ for event in reader:
         ints: npt.NDArray[np.uint16] = event["data"]  # E: assignment
         values: npt.NDArray[np.float32] = event["data"]
         stamp: str = event["timestamp"]  # E: assignment
+for known in pelvar.EventReader("a.wd1", "WD1"):
+    board: int = known["board_id"]
+    known["samples"]  # E: typeddict-item
+for batch in pelvar.BatchReader("a.wd2", "WD2", max_events=8):
+    stamps: npt.NDArray[np.uint64] = batch["timestamp"]
+    batch["board_id"]  # E: typeddict-item
+    edges: npt.NDArray[np.uint16] = batch["offsets"]  # E: assignment
+for either in pelvar.BatchReader("a.wd1", kind):
+    if "board_id" in either:
+        columns: WD1Batch = either
+    else:
+        either["samples"]
 class Mine(pelvar.EventReader): ...  # E: misc
 '''
 

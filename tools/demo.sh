@@ -2,7 +2,7 @@
 # The main job: installs the module with what the examples need into a
 # virtual environment, makes the sample files if they are missing, and runs
 # the examples on them: a summary of each bundled file, waveform plots (PNG),
-# and the many-files job with concurrent.futures and Dask.
+# and the many-files job with worker processes, a thread pool and Dask.
 #
 #   bash tools/demo.sh
 #

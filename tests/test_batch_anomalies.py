@@ -1,0 +1,216 @@
+"""The failure loops of test_anomalies.py on the batch path: every allocation
+of a BatchReader step or construction refused in turn, and every read, lseek
+and open of the file failed in turn, with batches small enough that the
+failures fall inside and between them.
+
+The shim child and its checks are test_anomalies.py's own with a BatchReader
+in place of the EventReader, so both paths run the same loop under the same
+rules; the allocation child keeps its loops and its leak measurement around
+a batch attempt.
+"""
+
+from __future__ import annotations
+
+import functools
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+import test_anomalies
+from eventfiles import wd1_bytes, wd1_series, wd2_bytes, wd2_series, write
+from test_anomalies import MEMORY_CHILD, SHIM_CHILD, SHIM_FAULTS, SHIM_FILES, needs_testcapi, run_python
+from test_faults import fault_shim  # noqa: F401
+
+TESTS = Path(__file__).resolve().parent
+EVENT_SHIM_CHILD = test_anomalies.run_shim_child
+
+
+def variant(script: str, *replacements: tuple[str, str]) -> str:
+    """`script` with each fragment replaced; each must occur exactly once, so
+    that a change of the original fails here instead of testing less."""
+    for old, new in replacements:
+        assert script.count(old) == 1, old
+        script = script.replace(old, new)
+    return script
+
+
+# -- Every allocation refused in turn ------------------------------------------
+
+# MEMORY_CHILD's loops and leak measurement around a batch attempt: a step
+# (after `before` batches) or a construction with allocations refused, then
+# the rest of the file without faults. The events delivered before, in and
+# after the failing step must be the file's, in order, with at most one
+# missing, and only where an exception said so.
+BATCH_MEMORY_CHILD = r"""
+import gc, json, os, sys, tracemalloc
+import numpy, pelvar, _testcapi
+
+config = json.loads(sys.argv[1])
+path, reader_type, before, counters = config["path"], config["format"], config["before"], config["counters"]
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+def new_reader():
+    return pelvar.BatchReader(path, reader_type, *config["limits"])
+
+def name(e):
+    return type(e).__name__ if isinstance(e, MemoryError) or type(e).__name__ == "PanicException" else repr(e)
+
+def attempt(start, stop):
+    reader = got = caught = None
+    delivered, held = [], []
+    if config["what"] == "step":
+        reader = new_reader()
+        for _ in range(before):
+            held.append(next(reader))
+            delivered += held[-1]["event_counter"].tolist()
+    if not config["hold"]:
+        # The blocks of the batches go back to the pool, for the step to take.
+        del held[:]
+    kept = len(delivered)
+    # set_nomemory(n, n + 1) refuses the (n + 1)-th allocation from here.
+    _testcapi.set_nomemory(start, stop)
+    try:
+        if config["what"] == "step":
+            got = next(reader)
+        else:
+            reader = new_reader()
+    except BaseException as e:
+        _testcapi.remove_mem_hooks()  # first: handling the exception may allocate
+        caught = e
+    else:
+        _testcapi.remove_mem_hooks()
+    outcome = "ok" if caught is None else name(caught)
+    if got is not None:
+        delivered += got["event_counter"].tolist()
+    if reader is None:
+        reader = new_reader()
+    raised = [] if caught is None else [outcome]
+    first = True
+    while True:
+        try:
+            delivered += next(reader)["event_counter"].tolist()
+        except StopIteration:
+            break
+        except BaseException as e:
+            # A failure met after the step's events comes with the next call.
+            raised.append(name(e) if first and got is not None else "later " + name(e))
+        first = False
+    missing = [c for c in counters if c not in delivered]
+    bad = None
+    if len(raised) > 1 or any(r not in ("MemoryError", "PanicException") for r in raised):
+        bad = f"raised {raised}"
+    elif delivered != [c for c in counters if c not in missing[:1]]:
+        bad = f"delivered {delivered}, the file holds {counters}"
+    elif missing and (not raised or config["what"] != "step" or counters.index(missing[0]) < kept):
+        bad = f"lost {missing} (raised {raised})"
+    del reader, got, caught, held
+    # The failure's traceback printed to standard error waits in its buffer.
+    sys.stderr.flush()
+    return outcome, bad
+
+""" + variant(MEMORY_CHILD[MEMORY_CHILD.index("def loop("):],
+               # A batch step absorbs a refused column allocation by asking
+               # again for less room: a run of refusals longer than five can
+               # pass without a failure before the step's last one.
+               ("while successes < 5 and n < 2000:", "while successes < 40 and n < 2000:"))
+
+BATCH_MEMORY_FILES = {
+    # name: format, events, (max_events, max_bytes)
+    "wd1-small": ("WD1", lambda: wd1_series(8, 1000, seed=1), (3, 1 << 26)),
+    "wd1-by-bytes": ("WD1", lambda: wd1_series(5, 300_000, seed=2), (1 << 16, 1_500_000)),  # two per batch
+    "wd2-small": ("WD2", lambda: wd2_series(8, 3, 300, first_counter=90), (3, 1 << 26)),
+    "wd2-1mib": ("WD2", lambda: wd2_series(5, 2, 140_000, seed=3), (2, 1 << 26)),
+    "wd2-single": ("WD2", lambda: wd2_series(8, 1, 1000, seed=4), (3, 1 << 26)),
+}
+
+
+@needs_testcapi
+@pytest.mark.parametrize("what", ["step", "step-holding", "construction", "all-refused"])
+@pytest.mark.parametrize("name", list(BATCH_MEMORY_FILES))
+def test_every_allocation_refused_in_turn(tmp_path, name, what):
+    """No abort, MemoryError or PanicException only, no descriptor or traced
+    memory kept across a second pass, and the reader reads on having lost at
+    most the one event that the failure was met in (as EventReader would).
+    The step takes its blocks from the pool, or allocates them while the
+    batch before it is still held."""
+    if what == "all-refused" and name not in ("wd1-small", "wd2-1mib"):
+        pytest.skip("once per format is enough")
+    reader_type, make, limits = BATCH_MEMORY_FILES[name]
+    events = make()
+    path = write(tmp_path / "events", wd1_bytes(events) if reader_type == "WD1" else wd2_bytes(events))
+    counters = [e.event_counter for e in events]
+    result = run_python(BATCH_MEMORY_CHILD, {"path": str(path), "format": reader_type, "before": 1,
+                                             "limits": limits, "counters": counters,
+                                             "what": "construction" if what == "construction" else "step",
+                                             "hold": what == "step-holding", "all": what == "all-refused"})
+    assert result["problems"] == []
+    assert result["points"] > 0
+    if what != "all-refused":
+        assert result["tally"].get("MemoryError", 0) + result["tally"].get("PanicException", 0) > 0
+        # As in test_anomalies: a kept block would be a column of a batch,
+        # kilobytes at least; CPython 3.13 keeps some 60 bytes per printed
+        # PanicException.
+        printed = result["tally"].get("PanicException", 0) if sys.version_info >= (3, 13) else 0
+        assert result["leaked"] < 256 + 64 * printed, result
+    print(f"\n{name} {what}: {result['points']} allocation failure points {result['tally']}")
+
+
+# -- Every read, lseek and open failed in turn ---------------------------------
+
+# SHIM_CHILD reading batches: each batch's events are reported one by one,
+# as the event child reports its events.
+BATCH_SHIM_CHILD = variant(
+    SHIM_CHILD,
+    ("config = json.loads(sys.argv[1])\n",
+     "config = json.loads(sys.argv[1])\nsys.path.insert(0, config['tests'])\nfrom eventfiles import batch_events\n"),
+    ('pelvar.EventReader(config["path"], config["format"])',
+     'pelvar.BatchReader(config["path"], config["format"], *config["limits"])'),
+    ('steps.append({"event": {k: v.tobytes().hex() if k == "data" else v for k, v in event.items()}})',
+     'steps += [{"event": {k: v.tobytes().hex() if k == "data" else v for k, v in e.items()}}\n'
+     '                          for e in batch_events(event)]'),
+)
+
+
+def run_batch_shim_child(shim: Path, path: Path, reader_type: str, *, limits: tuple[int, int], call: str = "read",
+                         fault: str = "error", error_number: int = 5, signal: bool = False, raising: bool = False,
+                         report_size: int = -1, clean_only: bool = False) -> dict:
+    """test_anomalies.run_shim_child with the batch child.
+
+    A batch that ends at the end of the file, short of its limits, has read
+    there once to find that out, where the event path reads only for the
+    call that ends the iteration; the later reads at the end are the same.
+    So a read failed at the end after `repeats` reads there had given the end
+    comes after one end fewer, as the model counts ends."""
+    st = os.stat(path)
+    env = dict(os.environ)
+    env["LD_PRELOAD"] = ":".join(p for p in (os.environ.get("LD_PRELOAD", ""), str(shim)) if p)
+    env["PELVAR_SHIM_DEV"] = str(st.st_dev)
+    env["PELVAR_SHIM_INO"] = str(st.st_ino)
+    result = run_python(BATCH_SHIM_CHILD, {"path": str(path), "format": reader_type, "call": call, "fault": fault,
+                                           "errno": error_number, "signal": signal, "raising": raising,
+                                           "report_size": report_size, "clean_only": clean_only,
+                                           "limits": list(limits), "tests": str(TESTS)}, env=env)
+    if call == "read" and not clean_only:
+        events = EVENT_SHIM_CHILD(shim, path, reader_type, report_size=report_size, clean_only=True)
+        extra = result["clean"]["calls"] - events["clean"]["calls"]
+        assert extra in (0, 1), (result["clean"], events["clean"])
+        for run in result["runs"]:
+            if run["offset"] >= st.st_size and run["repeats"] > 0:
+                run["repeats"] -= extra
+    return result
+
+
+@pytest.mark.parametrize("limits", [(3, 1 << 26), (20, 400)], ids=["3-events", "400-bytes"])
+@pytest.mark.parametrize("fault", list(SHIM_FAULTS))
+@pytest.mark.parametrize("name", list(SHIM_FILES))
+def test_every_call_failed_in_turn(fault_shim, tmp_path, monkeypatch, name, fault, limits):  # noqa: F811
+    """test_anomalies' loop and its expectations, run with the batch child:
+    for each failed call, the batches' events and the exceptions between them
+    are the steps that the event path takes under that failure."""
+    monkeypatch.setattr(test_anomalies, "run_shim_child", functools.partial(run_batch_shim_child, limits=limits))
+    test_anomalies.test_every_call_failed_in_turn(fault_shim, tmp_path, name, fault)
+
