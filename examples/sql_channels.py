@@ -42,7 +42,9 @@ def with_duckdb(path: str, reader_type: str) -> list[tuple[int, int, float]]:
     import duckdb
 
     reader = pelvar.BatchReader(path, reader_type)  # noqa: F841 - the query names it
-    rows = duckdb.sql(WD1_QUERY if reader_type == "WD1" else WD2_QUERY).fetchall()
+    relation = duckdb.sql(WD1_QUERY if reader_type == "WD1" else WD2_QUERY)
+    assert relation is not None  # None only for a statement that returns no rows
+    rows = relation.fetchall()
     return [(int(c), int(n), float(a)) for c, n, a in rows]
 
 
