@@ -69,6 +69,12 @@ def run_one(path: str) -> Outcome:
         return Outcome(path, summarize_file(path, baseline_samples=BASELINE_SAMPLES), None)
     except (OSError, ValueError) as error:
         return Outcome(path, None, f"{type(error).__name__}: {error}")
+    except BaseException as error:
+        # A corrupt header (a WD1 size below 23) raises the module's
+        # PanicException, which derives from BaseException.
+        if type(error).__name__ != "PanicException":
+            raise
+        return Outcome(path, None, f"{type(error).__name__}: {error}")
 
 
 def with_pool(pool: Executor, name: str, paths: Sequence[str], progress: bool) -> list[Outcome]:

@@ -220,7 +220,7 @@ def test_batch_summary_equals_per_event_summary(case, baseline_samples, max_byte
                                             baseline_samples=baseline_samples)
     (exact_one, close_one), (exact_many, close_many) = figures(one), figures(many)
     assert exact_many == exact_one
-    assert close_many == pytest.approx(close_one, rel=1e-9, abs=1e-12, nan_ok=True)
+    assert close_many == pytest.approx(close_one, rel=1e-9, abs=1e-6, nan_ok=True)  # sums of 16-bit values cancel
 
 
 # --- the examples, run as commands ------------------------------------------------

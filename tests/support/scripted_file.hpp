@@ -161,7 +161,7 @@ private:
             std::min<std::uint64_t>({count, s.max_per_read, end - s.position}));
         const std::size_t in_first = std::min(n, first_count);
         std::memcpy(first, s.bytes.data() + s.position, in_first);
-        if (n > in_first) {
+        if (n > in_first && second != nullptr) {  // a plain read has no second piece
             std::memcpy(second, s.bytes.data() + s.position + in_first, n - in_first);
         }
         s.position += n;
