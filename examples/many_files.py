@@ -233,7 +233,10 @@ def key_figures(outcome: Outcome) -> tuple[tuple[object, ...], list[float]]:
     running means and the DataFrame's sums."""
     s = outcome.summary
     if s is None:
-        return (outcome.path, outcome.error), []
+        # The failure's text, not its class: through pyarrow the module's
+        # PanicException or OSError reaches the DataFrame path as ArrowInvalid.
+        text = (outcome.error or "").partition(": ")[2]
+        return (outcome.path, text), []
     exact = (outcome.path, s.events, s.counters.first, s.counters.last, s.counters.missing, tuple(s.channels))
     return exact, [ch.amplitude.mean for ch in s.channels.values()]
 

@@ -8,7 +8,8 @@ the samples); where DuckDB has no wheel for the interpreter, polars' SQL
 context runs the same query. A WD1 event's channel is its board_channel; a
 WD2 event holds all its channels one after the other in "data", so the
 query cuts each list into channels of `samples` values. The amplitude of a
-waveform is its largest excursion from its first sample (the baseline
+waveform is its extreme sample farther from its first one, less the first
+(negative for a pulse that goes down; the first sample is the baseline
 estimate of this short example).
 """
 
@@ -20,22 +21,29 @@ import sys
 import pelvar
 from eventtools import reader_type_for
 
-WD1_QUERY = """
-    select board_channel as channel, count(*) as events,
-           avg(list_max(data) - data[1]) as mean_amplitude
-    from reader group by channel order by channel
+# The excursions up and down from the first sample, then the larger one.
+AMPLITUDE = """
+    select channel, count(*) as events, avg(case when -down > up then down else up end) as mean_amplitude
+    from waves group by channel order by channel
 """
+
+WD1_QUERY = """
+    with waves as (
+        select board_channel as channel, list_max(data)::double - data[1] as up,
+               list_min(data)::double - data[1] as down
+        from reader
+    )
+""" + AMPLITUDE
 
 # One row per channel of each event: the slice of `samples` values of it.
 WD2_QUERY = """
     with channels as (
-        select unnest(range(channels)) as channel, samples, data from reader where samples > 0
+        select unnest(range(channels)) as channel, data[channel * samples + 1 : (channel + 1) * samples] as wave
+        from reader where samples > 0
+    ), waves as (
+        select channel, list_max(wave) - wave[1] as up, list_min(wave) - wave[1] as down from channels
     )
-    select channel, count(*) as events,
-           avg(list_max(data[channel * samples + 1 : (channel + 1) * samples])
-               - data[channel * samples + 1]) as mean_amplitude
-    from channels group by channel order by channel
-"""
+""" + AMPLITUDE
 
 
 def with_duckdb(path: str, reader_type: str) -> list[tuple[int, int, float]]:
@@ -53,17 +61,17 @@ def with_polars(path: str, reader_type: str) -> list[tuple[int, int, float]]:
 
     frame = pl.DataFrame(pelvar.BatchReader(path, reader_type))
     if reader_type == "WD1":
-        per_event = frame.select(pl.col("board_channel").alias("channel"),
-                                 (pl.col("data").list.max().cast(pl.Float64)
-                                  - pl.col("data").list.first().cast(pl.Float64)).alias("amplitude"))
+        waves = frame.select(pl.col("board_channel").alias("channel"), pl.col("data").alias("wave"))
     else:
-        per_event = (frame.filter(pl.col("samples") > 0)
-                     .with_columns(pl.int_ranges(0, pl.col("channels")).alias("channel"))
-                     .explode("channel")
-                     .select("channel", pl.col("data").list.slice(pl.col("channel") * pl.col("samples"),
-                                                                  pl.col("samples")).alias("wave"))
-                     .select("channel", (pl.col("wave").list.max() - pl.col("wave").list.first())
-                             .cast(pl.Float64).alias("amplitude")))
+        waves = (frame.filter(pl.col("samples") > 0)
+                 .with_columns(pl.int_ranges(0, pl.col("channels")).alias("channel"))
+                 .explode("channel")
+                 .select("channel", pl.col("data").list.slice(pl.col("channel") * pl.col("samples"),
+                                                              pl.col("samples")).alias("wave")))
+    first = pl.col("wave").list.first().cast(pl.Float64)
+    up = pl.col("wave").list.max().cast(pl.Float64) - first
+    down = pl.col("wave").list.min().cast(pl.Float64) - first
+    per_event = waves.select("channel", pl.when(-down > up).then(down).otherwise(up).alias("amplitude"))
     context = pl.SQLContext(events=per_event)
     result = context.execute("select channel, count(*) as events, avg(amplitude) as mean_amplitude "
                              "from events group by channel order by channel").collect()

@@ -356,9 +356,9 @@ def test_to_parquet_a_file_and_a_folder(tiny, tmp_path):
 
 
 def channel_amplitudes(path: Path) -> list[tuple[int, int, float]]:
-    """Per channel: events, and the mean of each waveform's highest sample
-    minus its first, with NumPy over the batches (examples/sql_channels.py's
-    figures)."""
+    """Per channel: events, and the mean of each waveform's extreme sample
+    farther from its first, less the first, with NumPy over the batches
+    (examples/sql_channels.py's figures)."""
     amplitudes: dict[int, list[float]] = {}
     kind = eventtools.reader_type_for(path)
     for batch in pelvar.BatchReader(str(path), kind, max_events=7):
@@ -369,8 +369,10 @@ def channel_amplitudes(path: Path) -> list[tuple[int, int, float]]:
             count = batch["channels"].astype(np.int64)
             channel = np.arange(count.sum()) - np.repeat(np.cumsum(count) - count, count)
             starts = np.repeat(starts, count) + channel * np.repeat(batch["samples"].astype(np.int64), count)
-        highest = np.maximum.reduceat(data, starts)  # the waveforms lie end to end
-        for c, a in zip(channel.tolist(), (highest - data[starts]).astype(np.float64).tolist()):
+        first = data[starts].astype(np.float64)  # the waveforms lie end to end
+        up = np.maximum.reduceat(data, starts) - first
+        down = np.minimum.reduceat(data, starts) - first
+        for c, a in zip(channel.tolist(), np.where(-down > up, down, up).tolist()):
             amplitudes.setdefault(c, []).append(a)
     return [(c, len(a), float(np.mean(a))) for c, a in sorted(amplitudes.items())]
 
