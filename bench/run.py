@@ -12,6 +12,8 @@ cache, then times, in rotating order, R times each (default 5):
   pelvar     iterating pelvar.EventReader, dropping each event
   batch      iterating pelvar.BatchReader (max_events 65536, max_bytes
              64 MiB or --max-bytes), dropping each batch
+  arrow      pyarrow.table(pelvar.BatchReader(...)) with the same batches,
+             through the Arrow C stream: the whole file as one table, dropped
   floor      the same number of event objects made in C with no I/O
              (bench/floor.c, compiled by this script), plus the bandwidth
              read of the file: the least any reader of this API can cost
@@ -24,7 +26,12 @@ with [min, max], timed by the reading thread's CPU time (--clock wall for
 elapsed time), and pelvar's and the batch path's speed as a multiple of
 each peer's (ratio of the medians); then the event path's ratios to the floor,
 the plain reader and the bandwidth side by side, and the batch path's to the
-event path, the bandwidth and numpy.fromfile. Also: the same file read by five
+event path, the bandwidth and numpy.fromfile, and the arrow reader's to the
+batch path's and the event path's (with the CPU time other threads spent
+meanwhile, and each pass's minor page faults). Also: the Parquet conversion of
+examples/to_parquet.py (batches streamed into a ParquetWriter, zstd) against
+pyarrow.parquet.write_table of the table already in memory, in MB of event
+file per second, on a small-event and a large-event file; the same file read by five
 fresh processes (their figures must agree within 15 %), and two threads each
 reading its own copy of a file with BatchReader against one thread reading
 one (wall clock: it is about parallelism). Then it measures streaming memory
@@ -34,6 +41,8 @@ each target as a PASS or FAIL line.
 
 The exit status is 0 whatever the targets say, unless --strict is given.
 --quick (tiny files, one repetition) only shows that the script works.
+pyarrow is optional: without it the arrow reader and the Parquet figures say
+"not measured: pyarrow is not installed".
 """
 
 from __future__ import annotations
@@ -44,6 +53,7 @@ import importlib.util
 import json
 import os
 import platform
+import resource
 import shlex
 import statistics
 import subprocess
@@ -67,6 +77,13 @@ try:
     import pelvar
 except ImportError as error:  # pragma: no cover - a setup problem, not a result
     sys.exit(f"pelvar is not installed in this interpreter ({sys.executable}): {error}")
+
+try:
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+except ImportError:
+    pa = pq = None
+NO_PYARROW = "not measured: pyarrow is not installed"
 
 MIB = 1 << 20
 
@@ -134,6 +151,12 @@ BATCH_MEMORY_FACTOR = 3
 # Two threads, two files: aggregate speed over one thread reading one file.
 THREAD_WORKLOADS = ("wd1-16", "wd1-65536")
 THREAD_SPEEDUP_TARGET = 1.7
+# Minimum arrow/batch ratio, every workload: pyarrow.table over the C stream
+# against iterating the batches.
+ARROW_BATCH_TARGET = 0.9
+# Parquet conversion, streamed and from a table in memory: small and large events.
+PARQUET_WORKLOADS = ("wd1-16", "wd1-65536")
+PARQUET_COMPRESSION = "zstd"
 
 
 def write_events(path: Path, workload: Workload, count: int, seed: int = 1) -> int:
@@ -199,6 +222,23 @@ def batch_counter(max_bytes: int) -> Callable[[str, Workload], int]:
     return count_batch
 
 
+def held_counter(max_bytes: int) -> Callable[[str, Workload], int]:
+    """The batch path with every batch kept until the file is read, as
+    pyarrow.table keeps them: the peer that the arrow reader is held to."""
+    def count_held(path: str, workload: Workload) -> int:
+        batches = list(pelvar.BatchReader(path, workload.reader_type, max_bytes=max_bytes))
+        return sum(len(batch["offsets"]) - 1 for batch in batches)
+    return count_held
+
+
+def arrow_counter(max_bytes: int) -> Callable[[str, Workload], int]:
+    """pyarrow.table over the reader's Arrow C stream: every batch kept until
+    the table is whole, then the table dropped."""
+    def count_arrow(path: str, workload: Workload) -> int:
+        return pa.table(pelvar.BatchReader(path, workload.reader_type, max_bytes=max_bytes)).num_rows
+    return count_arrow
+
+
 def count_plain(path: str, workload: Workload) -> int:
     count = 0
     for _ in plain_reader.read_events(path, workload.reader_type):
@@ -262,6 +302,8 @@ def count_fromfile(path: str, workload: Workload) -> int:
 READERS: dict[str, Callable[[str, Workload], int]] = {
     "pelvar": count_pelvar,
     "batch": batch_counter(BATCH_MAX_BYTES),
+    "held": held_counter(BATCH_MAX_BYTES),
+    "arrow": arrow_counter(BATCH_MAX_BYTES),
     "floor": count_floor,
     "plain": count_plain,
     "bandwidth": count_bandwidth,
@@ -270,9 +312,12 @@ READERS: dict[str, Callable[[str, Workload], int]] = {
 
 
 def readers_for(workload: Workload) -> list[str]:
-    names = ["pelvar", "batch", "floor", "plain", "bandwidth"]
+    names = ["pelvar", "batch", "held", "arrow", "floor", "plain", "bandwidth"]
     if build_floor() is None:
         names.remove("floor")
+    if pa is None:
+        names.remove("arrow")
+        names.remove("held")
     if workload.reader_type == "WD1":
         names.append("fromfile")
     return names
@@ -281,6 +326,11 @@ def readers_for(workload: Workload) -> list[str]:
 @dataclass
 class Timing:
     seconds: list[float]
+    # CPU time of the process's other threads during each pass: pyarrow may
+    # work on its own threads, which the reading thread's CPU time misses.
+    others: list[float]
+    # Minor page faults of each pass: memory the pass had to map afresh.
+    faults: list[int]
 
     def rates(self, amount: float) -> list[float]:
         return [amount / s for s in self.seconds]
@@ -311,17 +361,29 @@ def measure(workload: Workload, path: Path, events: int, repeat: int,
     names = readers_for(workload)
     file_bytes = path.stat().st_size
     plain_reader.read_bandwidth(str(path))  # warm the page cache
-    seconds: dict[str, list[float]] = {name: [] for name in names}
+    timings = {name: Timing([], [], []) for name in names}
     for rep in range(repeat):
         order = names[rep % len(names):] + names[:rep % len(names)]
         for name in order:
-            start = clock()
-            got = readers[name](str(path), workload)
-            elapsed = clock() - start
+            got = timed(lambda: readers[name](str(path), workload), clock, timings[name])
             if got != events:
                 raise SystemExit(f"{workload.label}: {name} delivered {got} events, the file holds {events}")
-            seconds[name].append(elapsed)
-    return WorkloadResult(workload, events, file_bytes, {name: Timing(s) for name, s in seconds.items()})
+    return WorkloadResult(workload, events, file_bytes, timings)
+
+
+def timed(work: Callable[[], int], clock: Callable[[], float], timing: Timing) -> int:
+    """Runs work() and returns what it returns; adds to `timing` the seconds
+    of `clock`, the CPU seconds the process's other threads spent meanwhile
+    and the minor page faults."""
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    start, thread_start, process_start = clock(), time.thread_time(), time.process_time()
+    got = work()
+    elapsed = clock() - start
+    other = (time.process_time() - process_start) - (time.thread_time() - thread_start)
+    timing.seconds.append(elapsed)
+    timing.others.append(max(other, 0.0))
+    timing.faults.append(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults)
+    return got
 
 
 # ---- threads ----------------------------------------------------------------
@@ -380,6 +442,79 @@ def measure_threads(workload: Workload, paths: list[Path], events: int, repeat: 
                 raise SystemExit(f"{workload.label}: threads delivered {counts} events, each file holds {events}")
             (one if mode == "one" else two).append(elapsed)
     return ThreadResult(workload, events, paths[0].stat().st_size, one, two)
+
+
+# ---- Parquet -----------------------------------------------------------------
+
+def parquet_streamed(path: str, workload: Workload, target: Path, max_bytes: int) -> int:
+    """examples/to_parquet.py's conversion: the reader's batches streamed into
+    a ParquetWriter, a row group each; returns the rows written."""
+    stream = pa.RecordBatchReader.from_stream(pelvar.BatchReader(path, workload.reader_type, max_bytes=max_bytes))
+    rows = 0
+    with pq.ParquetWriter(target, stream.schema, compression=PARQUET_COMPRESSION) as writer:
+        for batch in stream:
+            writer.write_batch(batch)
+            rows += batch.num_rows
+    return rows
+
+
+def parquet_from_table(table, target: Path) -> int:
+    """pyarrow's own Parquet writing of a table already in memory."""
+    pq.write_table(table, target, compression=PARQUET_COMPRESSION)
+    return table.num_rows
+
+
+@dataclass
+class ParquetResult:
+    workload: Workload
+    events: int
+    file_bytes: int       # of the event file
+    streamed: Timing
+    table: Timing
+    parquet_bytes: dict[str, int]  # each way's Parquet file
+
+    @property
+    def ratio(self) -> float:
+        """Streamed speed over write_table's (medians)."""
+        return self.table.median / self.streamed.median
+
+
+def measure_parquet(workload: Workload, path: Path, events: int, repeat: int, clock: Callable[[], float],
+                    max_bytes: int) -> ParquetResult:
+    """Both ways, alternating which goes first, `repeat` times; each Parquet
+    file is checked (row count) and deleted outside the timing."""
+    name = str(path)
+    target = path.with_suffix(".parquet")
+    plain_reader.read_bandwidth(name)  # warm the page cache
+    table = pa.table(pelvar.BatchReader(name, workload.reader_type, max_bytes=max_bytes))
+    ways = {"streamed": lambda: parquet_streamed(name, workload, target, max_bytes),
+            "table": lambda: parquet_from_table(table, target)}
+    timings = {way: Timing([], [], []) for way in ways}
+    sizes: dict[str, int] = {}
+    for rep in range(repeat):
+        for way in (("streamed", "table") if rep % 2 == 0 else ("table", "streamed")):
+            rows = timed(ways[way], clock, timings[way])
+            written = pq.ParquetFile(target).metadata.num_rows
+            if not rows == written == events:
+                raise SystemExit(f"{workload.label}: Parquet {way}: {rows} rows written, {written} read back, "
+                                 f"the file holds {events} events")
+            sizes[way] = target.stat().st_size
+            target.unlink()
+    return ParquetResult(workload, events, path.stat().st_size, timings["streamed"], timings["table"], sizes)
+
+
+def warm_pyarrow(directory: Path) -> None:
+    """pyarrow's first table and first Parquet file cost about 0.1 s of
+    one-time set-up: paid here, on a small file, outside the timing."""
+    workload = WORKLOADS[1]
+    path, events = make_file(directory, workload, 0)
+    target = path.with_suffix(".parquet")
+    rows = [parquet_from_table(pa.table(pelvar.BatchReader(str(path), workload.reader_type)), target),
+            parquet_streamed(str(path), workload, target, BATCH_MAX_BYTES)]
+    if rows != [events, events]:
+        raise SystemExit(f"pyarrow: {rows} rows of a {events}-event file")
+    target.unlink()
+    path.unlink()
 
 
 # ---- memory and open cost ---------------------------------------------------
@@ -570,6 +705,34 @@ def batch_ratio_table(results: list[WorkloadResult], markdown: bool) -> str:
     return render(rows, markdown)
 
 
+def arrow_ratio_table(results: list[WorkloadResult], markdown: bool) -> str:
+    rows = [["workload", "event bytes", "x batch", "x event path", "other threads' CPU, % of the reading thread's",
+             "minor faults per pass: arrow, batch"]]
+    for result in results:
+        arrow, batch = result.timings["arrow"], result.timings["batch"]
+        ratios = [result.ratio(peer, "arrow") for peer in ("batch", "pelvar")]
+        share = statistics.median(arrow.others) / max(arrow.median, 1e-12)
+        rows.append([result.workload.label, str(result.workload.event_bytes),
+                     *("n/a" if r is None else f"{r:.2f}" for r in ratios), f"{100 * share:.1f}",
+                     f"{spread(arrow.faults, si)}, {spread(batch.faults, si)}"])
+    return render(rows, markdown)
+
+
+def parquet_lines(results: list[ParquetResult]) -> list[str]:
+    mbs = lambda v: f"{v:.0f}" if v >= 100 else f"{v:.3g}"  # noqa: E731
+    lines = []
+    for r in results:
+        mb = r.file_bytes / 1e6
+        other = max(statistics.median(t.others) / t.median for t in (r.streamed, r.table))
+        lines.append(f"info  Parquet ({PARQUET_COMPRESSION}), {r.workload.label}, {r.file_bytes / MIB:.3g} MiB: "
+                     f"streamed (examples/to_parquet.py) {spread(r.streamed.rates(mb), mbs)} MB/s, "
+                     f"pq.write_table of the table in memory {spread(r.table.rates(mb), mbs)} MB/s, "
+                     f"streamed/write_table {r.ratio:.2f}x; Parquet files {r.parquet_bytes['streamed'] / 1e6:.3g} "
+                     f"and {r.parquet_bytes['table'] / 1e6:.3g} MB; other threads' CPU "
+                     f"{100 * other:.1f} % at most")
+    return lines
+
+
 def thread_table(results: list[ThreadResult], markdown: bool) -> str:
     rows = [["workload", "event bytes", "MiB per file", "one thread, one file: MB/s median [min, max]",
              "two threads, a file each: MB/s median [min, max]", "speedup"]]
@@ -634,6 +797,12 @@ def target_checks(results: list[WorkloadResult], memory: list[tuple[str, dict]],
             if key in targets and ratio is not None:
                 lines.append(check(ratio >= targets[key],
                                    f"{label}: batch/{peer} {ratio:.2f}x (target >= {targets[key]}x)"))
+        # pyarrow.table keeps every batch until the table is whole: it is held
+        # to the batch path keeping them too (dropping each costs less memory).
+        ratio = result.ratio("held", "arrow")
+        if ratio is not None:
+            lines.append(check(ratio >= ARROW_BATCH_TARGET,
+                               f"{label}: arrow/batches held {ratio:.2f}x (target >= {ARROW_BATCH_TARGET}x)"))
     for label, m in memory:
         growth = m["peak"] - m["idle"]
         allowed = m["largest"] + MEMORY_SLACK_MIB * MIB
@@ -738,7 +907,10 @@ def run(args: argparse.Namespace, directory: Path) -> int:
     clock = time.thread_time if args.clock == "cpu" else time.perf_counter
     load_before = os.getloadavg()[0]
     size_bytes = int(args.size_mib * MIB)
-    readers = {**READERS, "batch": batch_counter(args.max_bytes)}
+    readers = {**READERS, "batch": batch_counter(args.max_bytes), "held": held_counter(args.max_bytes),
+               "arrow": arrow_counter(args.max_bytes)}
+    if pa is not None:
+        warm_pyarrow(directory)
     results = []
     for workload in args.selected:
         progress(f"[bench] {workload.label}: writing {args.size_mib:g} MiB ...")
@@ -752,8 +924,15 @@ def run(args: argparse.Namespace, directory: Path) -> int:
     spreads: list[tuple[str, list[float]]] = []
     batch_memory: list[tuple[str, dict]] = []
     threads: list[ThreadResult] = []
+    parquet: list[ParquetResult] = []
     if not args.no_extras:
         known = {w.key: w for w in WORKLOADS}
+        for key in PARQUET_WORKLOADS if pa is not None else ():
+            workload = known[key]
+            progress(f"[bench] Parquet: {workload.label}, writing {args.size_mib:g} MiB ...")
+            path, events = make_file(directory, workload, size_bytes)
+            parquet.append(measure_parquet(workload, path, events, args.repeat, clock, args.max_bytes))
+            path.unlink()
         for key in THREAD_WORKLOADS:
             workload = known[key]
             progress(f"[bench] threads: {workload.label}, two files of {args.size_mib:g} MiB ...")
@@ -817,6 +996,25 @@ def run(args: argparse.Namespace, directory: Path) -> int:
     print(f"batch's speed (max_bytes {size_text(args.max_bytes)}) as a multiple of each peer's (medians):")
     print(batch_ratio_table(results, args.markdown))
     print()
+    if pa is None:
+        print(f"arrow: {NO_PYARROW}")
+    else:
+        print(f"arrow: pyarrow {pa.__version__}, pyarrow.table(pelvar.BatchReader(path, fmt, max_bytes="
+              f"{size_text(args.max_bytes)})), timed like the others by {clock_text}; its speed as a multiple "
+              f"of each peer's (medians), the CPU time the process's other threads spent meanwhile "
+              f"(median, as a share of the timed median), and the minor page faults of a pass (median [min, max]; "
+              f"memory mapped afresh):")
+        print(arrow_ratio_table(results, args.markdown))
+    print()
+    if not args.no_extras:
+        if pa is None:
+            print(f"info  Parquet: {NO_PYARROW}")
+        else:
+            print(f"Parquet: MB of event file per second by {clock_text}, {args.repeat} alternating "
+                  f"repetitions: streamed = RecordBatchReader.from_stream(BatchReader) -> ParquetWriter."
+                  f"write_batch per batch; write_table = pq.write_table of the table read beforehand (untimed)")
+            print("\n".join(parquet_lines(parquet)))
+        print()
     if threads:
         print(f"threads: BatchReader (max_bytes {size_text(args.max_bytes)}), each thread its own copy of the file, "
               f"wall-clock time, {args.repeat} interleaved repetitions; speedup = aggregate speed of two threads "

@@ -1,10 +1,11 @@
 """Summarises a folder of event files in parallel: with concurrent.futures
-worker processes, with a pool of threads in this process, and as a Dask bag,
-and checks that all of them agree.
+worker processes, with a pool of threads in this process, as a Dask bag and
+as a Dask DataFrame, and checks that all of them agree.
 
     python examples/many_files.py examples/data/run
     python examples/many_files.py /data/run42 --workers 8 --engine threads
     python examples/many_files.py /data/run42 --engine dask --progress always
+    python examples/many_files.py /data/run42 --engine dask-dataframe
 
 Every .wd1 and .wd2 file under the folder (subfolders included) is read by one
 task, in batches (pelvar.BatchReader); a task sends back only its file's small
@@ -12,26 +13,45 @@ summary, never the events, so the work spreads over processes (or, with a Dask
 cluster, over machines) and memory stays bounded per file. Threads need no
 second interpreter and nothing is pickled: BatchReader lets go of the
 interpreter lock while it fills a batch, and NumPy does while it reduces one,
-so threads reading different files run in parallel. A tqdm progress bar is
-shown on long runs (many files or many bytes) or when asked for.
+so threads reading different files run in parallel. The Dask DataFrame
+reads each file through the Arrow stream of its BatchReader (pyarrow, which
+takes the batches' columns without copying them) into two partitions of a
+few numbers a row, never the samples: one row per event (its counter) and one
+per waveform (its channel and amplitude); grouping them by file and by
+channel gives the same table. A tqdm progress bar is shown on long runs
+(many files or many bytes) or when asked for.
 """
 
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import sys
 import time
 from collections.abc import Callable, Sequence
 from concurrent.futures import Executor, ProcessPoolExecutor, ThreadPoolExecutor, as_completed
+from contextlib import nullcontext
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TYPE_CHECKING, Any, cast
 
-from eventtools import FileSummary, event_files, format_table, number, summarize_file
+import numpy as np
+import numpy.typing as npt
+
+import pelvar
+from eventtools import (BATCH_BYTES, COUNTER_MODULUS, ChannelSummary, CounterTrack, FileSummary, Int64Array,
+                        RunningStats, batch_baselines_and_amplitudes, batch_waveforms, event_files, format_table,
+                        number, reader_type_for, summarize_file)
+
+if TYPE_CHECKING:
+    from eventtools import Batch
 
 # A run counts as long, and gets a progress bar, from this many files or bytes.
 LONG_RUN_FILES = 32
 LONG_RUN_BYTES = 256 << 20
+# The baseline window of every engine (summarize_file's default).
+BASELINE_SAMPLES = 16
 
 
 @dataclass(frozen=True)
@@ -46,7 +66,7 @@ class Outcome:
 def run_one(path: str) -> Outcome:
     """The task of one file. Top-level, so that worker processes can import it."""
     try:
-        return Outcome(path, summarize_file(path), None)
+        return Outcome(path, summarize_file(path, baseline_samples=BASELINE_SAMPLES), None)
     except (OSError, ValueError) as error:
         return Outcome(path, None, f"{type(error).__name__}: {error}")
     except BaseException as error:
@@ -93,22 +113,141 @@ def with_dask(paths: Sequence[str], workers: int, progress: bool) -> list[Outcom
     return list(computed)
 
 
+# --- the Dask DataFrame: each file a partition, read through Arrow -------------
+
+def file_frames(index: int, path: str) -> tuple[Any, Any, Any]:
+    """The partitions of file number `index`: pandas frames of its failure
+    (none, or one row), its events and its waveforms.
+
+    pyarrow reads the file's BatchReader as an Arrow stream; the columns are
+    taken from each record batch without a copy, and only what the summary
+    needs becomes a row: per event its counter and how many counters are
+    missing before it, per waveform its channel and amplitude. A file that
+    fails gives its error and no rows, as the other engines report it.
+    """
+    import pyarrow as pa
+
+    counters: list[Int64Array] = []
+    missing: list[Int64Array] = []
+    channels: list[Int64Array] = []
+    amplitudes: list[npt.NDArray[np.float64]] = []
+    try:
+        reader = pelvar.BatchReader(path, reader_type_for(path), max_bytes=BATCH_BYTES)
+        previous: int | None = None
+        for record_batch in pa.RecordBatchReader.from_stream(reader):
+            samples = record_batch.column("data")
+            columns = {name: record_batch.column(name).to_numpy() for name in record_batch.schema.names
+                       if name != "data"}
+            batch = cast("Batch", columns | {"offsets": samples.offsets.to_numpy(), "data": samples.values.to_numpy()})
+            counter = batch["event_counter"].astype(np.int64)
+            counters.append(counter)
+            missing.append(missing_before(counter, previous))
+            previous = int(counter[-1])
+            channel, start, length = batch_waveforms(batch)
+            channels.append(channel)
+            amplitudes.append(batch_baselines_and_amplitudes(batch["data"], start, length, BASELINE_SAMPLES)[1])
+    except (OSError, ValueError) as error:  # pyarrow raises OSError or ArrowInvalid with the reader's text
+        return frames(index, f"{type(error).__name__}: {error}", [], [], [], [])
+    return frames(index, None, counters, missing, channels, amplitudes)
+
+
+def missing_before(counters: Int64Array, previous: int | None) -> Int64Array:
+    """How many counters are missing before each event, as CounterTrack counts
+    them: steps modulo 2**32, a step back or by half the range being a jump."""
+    first = counters[:1] if previous is None else np.array([previous], dtype=np.int64)
+    step = (counters - np.concatenate((first, counters[:-1]))) % COUNTER_MODULUS
+    return np.where((step > 1) & (step < COUNTER_MODULUS // 2), step - 1, 0)
+
+
+def frames(index: int, error: str | None, counters: list[Int64Array], missing: list[Int64Array],
+           channels: list[Int64Array], amplitudes: list[npt.NDArray[np.float64]]) -> tuple[Any, Any, Any]:
+    import pyarrow as pa
+
+    def joined(parts: Sequence[npt.NDArray[Any]], dtype: type[np.generic]) -> npt.NDArray[Any]:
+        return np.concatenate(parts) if parts else np.empty(0, dtype=dtype)
+
+    events, waveforms = joined(counters, np.int64), joined(channels, np.int64)
+    failure = pa.table({"file": pa.array([index] if error else [], pa.int64()),
+                        "error": pa.array([error] if error else [], pa.string())})
+    return (failure.to_pandas(),
+            pa.table({"file": np.full(len(events), index, dtype=np.int64), "event_counter": events,
+                      "missing": joined(missing, np.int64)}).to_pandas(),
+            pa.table({"file": np.full(len(waveforms), index, dtype=np.int64), "channel": waveforms,
+                      "amplitude": joined(amplitudes, np.float64)}).to_pandas())
+
+
+def with_dask_dataframe(paths: Sequence[str], workers: int, progress: bool) -> list[Outcome]:
+    import dask.dataframe as dd
+    from dask.base import compute
+    from dask.delayed import delayed
+    from tqdm.dask import TqdmCallback
+
+    read = delayed(file_frames, nout=3)
+    parts = [read(index, path) for index, path in enumerate(paths)]
+    failures, events, waveforms = (dd.from_delayed([part[i] for part in parts], meta=meta)
+                                   for i, meta in enumerate(frames(0, None, [], [], [], [])))
+    per_file = events.groupby("file").agg(events=("event_counter", "count"), first=("event_counter", "first"),
+                                          last=("event_counter", "last"), missing=("missing", "sum"))
+    per_channel = waveforms.groupby(["file", "channel"])["amplitude"].mean()
+    # One computation, so that every file is read once for the three frames.
+    with TqdmCallback(desc="dask-dataframe", unit="task", file=sys.stderr) if progress else nullcontext():
+        failed, files, means = compute(failures, per_file, per_channel,  # type: ignore[no-untyped-call]  # unannotated
+                                       scheduler="processes", num_workers=workers)
+    errors = dict(zip(failed["file"].tolist(), failed["error"].tolist()))
+    figures = files.to_dict(orient="index")
+    channels: dict[int, dict[int, float]] = {}
+    for (file, channel), mean in means.items():
+        # A channel of empty waveforms only has no amplitude: RunningStats then says 0.
+        channels.setdefault(int(file), {})[int(channel)] = 0.0 if math.isnan(mean) else float(mean)
+    outcomes = []
+    for index, path in enumerate(paths):
+        if index in errors:
+            outcomes.append(Outcome(path, None, str(errors[index])))
+            continue
+        # The figures the table shows; the other fields keep their defaults.
+        summary = FileSummary(path, reader_type_for(path), os.path.getsize(path))
+        if index in figures:
+            row = figures[index]
+            summary.events = int(row["events"])
+            summary.counters = CounterTrack(first=int(row["first"]), last=int(row["last"]),
+                                            missing=int(row["missing"]))
+        summary.channels = {channel: ChannelSummary(amplitude=RunningStats(mean=mean))
+                            for channel, mean in sorted(channels.get(index, {}).items())}
+        outcomes.append(Outcome(path, summary, None))
+    return outcomes
+
+
 ENGINES: dict[str, Callable[[Sequence[str], int, bool], list[Outcome]]] = {
     "futures": with_futures,
     "threads": with_threads,
     "dask": with_dask,
+    "dask-dataframe": with_dask_dataframe,
 }
 # --engine names more than one engine: "both" as it was before threads came, "all".
 ENGINE_GROUPS = {"both": ["futures", "dask"], "all": list(ENGINES)}
 
 
-def key_figures(outcome: Outcome) -> tuple[object, ...]:
-    """What the engines must agree on, file by file."""
+def key_figures(outcome: Outcome) -> tuple[tuple[object, ...], list[float]]:
+    """What the engines must agree on, file by file: figures that must be
+    equal, and the mean amplitudes, which differ in their last bits between
+    running means and the DataFrame's sums."""
     s = outcome.summary
     if s is None:
-        return (outcome.path, outcome.error)
-    amplitudes = tuple((c, round(ch.amplitude.mean, 9)) for c, ch in s.channels.items())
-    return (outcome.path, s.events, s.counters.first, s.counters.last, s.counters.missing, amplitudes)
+        # The failure's text, not its class: through pyarrow the module's
+        # PanicException or OSError reaches the DataFrame path as ArrowInvalid.
+        text = (outcome.error or "").partition(": ")[2]
+        return (outcome.path, text), []
+    exact = (outcome.path, s.events, s.counters.first, s.counters.last, s.counters.missing, tuple(s.channels))
+    return exact, [ch.amplitude.mean for ch in s.channels.values()]
+
+
+def agree(one: Sequence[Outcome], other: Sequence[Outcome]) -> bool:
+    for a, b in zip(one, other, strict=True):
+        (exact_a, means_a), (exact_b, means_b) = key_figures(a), key_figures(b)
+        if exact_a != exact_b or not all(math.isclose(x, y, rel_tol=1e-9, abs_tol=1e-9)
+                                         or (math.isnan(x) and math.isnan(y)) for x, y in zip(means_a, means_b)):
+            return False
+    return True
 
 
 def render(outcomes: Sequence[Outcome], root: Path) -> str:
@@ -137,8 +276,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--workers", type=int, default=os.cpu_count() or 1,
                         help="worker processes, or threads for --engine threads (default: %(default)s)")
     parser.add_argument("--engine", choices=[*ENGINES, *ENGINE_GROUPS], default="all",
-                        help="futures (processes), threads, dask, both (futures and dask) or all "
-                             "(default: %(default)s)")
+                        help="futures (processes), threads, dask (a bag), dask-dataframe, both (futures and "
+                             "dask) or all (default: %(default)s)")
     parser.add_argument("--progress", choices=["auto", "always", "never"], default="auto",
                         help=f"progress bar: always, never, or from {LONG_RUN_FILES} files or "
                              f"{LONG_RUN_BYTES >> 20} MiB on (default: %(default)s)")
@@ -164,8 +303,7 @@ def main(argv: list[str] | None = None) -> int:
     status = 0
     if len(engines) > 1:
         names = ", ".join(engines[:-1]) + " and " + engines[-1]
-        figures = [[key_figures(o) for o in results[engine]] for engine in engines]
-        if all(f == figures[0] for f in figures[1:]):
+        if all(agree(results[engines[0]], results[engine]) for engine in engines[1:]):
             print(f"\n{names} agree on every file")
         else:
             print(f"\n{names} DISAGREE", file=sys.stderr)

@@ -6,11 +6,17 @@ yields; any other str gives the union of both formats, and so does the bare
 class name in an annotation (the type variables' default).
 """
 
+import sys
 from typing import Generic, Literal, TypedDict, final, overload, type_check_only
 
 import numpy as np
 import numpy.typing as npt
 from typing_extensions import Self, TypeVar
+
+if sys.version_info >= (3, 13):
+    from types import CapsuleType
+else:
+    from typing_extensions import CapsuleType
 
 __all__ = ["EventReader", "BatchReader"]
 
@@ -108,3 +114,7 @@ class BatchReader(Generic[_Batch]):
     ) -> BatchReader[WD1Batch | WD2Batch]: ...
     def __iter__(self) -> Self: ...
     def __next__(self) -> _Batch: ...
+    # The Arrow PyCapsule interface: an "arrow_array_stream" of the batches
+    # (RuntimeError once the reader has been read from), and their "arrow_schema".
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> CapsuleType: ...
+    def __arrow_c_schema__(self) -> CapsuleType: ...

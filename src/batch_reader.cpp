@@ -12,6 +12,8 @@
 #include <utility>
 #include <variant>
 
+#include "arrow_stream.hpp"
+#include "batch_core.hpp"
 #include "batch_dict.hpp"
 #include "borrow_flag.hpp"
 #include "constructor_arguments.hpp"
@@ -25,13 +27,11 @@
 namespace pelvar {
 namespace {
 
-using FileBatcher = std::variant<EventBatcher<WD1Reader<FileSource>, WD1Columns, std::uint16_t>,
-                                 EventBatcher<WD2Reader<FileSource>, WD2Columns, float>>;
-
 struct BatchReaderObject {
     PyObject_HEAD
-    FileBatcher batcher;  // the variant is fixed at construction
-    BorrowFlag borrow;    // never waited on: a conflicting call fails at once
+    // The batcher (its variant fixed at construction) and the borrow that
+    // keeps two callers apart, shared with the Arrow streams made of it.
+    std::shared_ptr<BatchCore> core;
     // The exception of a signal handler that ended a read after some events:
     // they went out as a batch, and the next call raises it.
     PyObject* deferred;
@@ -68,7 +68,8 @@ PyObject* batch_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwar
         if (!reader) {
             return nullptr;
         }
-        FileBatcher batcher = make_batcher(std::move(*reader), {arguments->max_events, arguments->max_bytes});
+        auto core =
+            std::make_shared<BatchCore>(make_batcher(std::move(*reader), {arguments->max_events, arguments->max_bytes}));
         // A failed allocation drops the batcher here, closing the file.
         allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
         PyObject* self = alloc(subtype, 0);
@@ -76,8 +77,7 @@ PyObject* batch_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwar
             return nullptr;
         }
         auto* object = as_batch_reader(self);
-        new (&object->batcher) FileBatcher(std::move(batcher));
-        new (&object->borrow) BorrowFlag(0);
+        new (&object->core) std::shared_ptr<BatchCore>(std::move(core));
         object->deferred = nullptr;
         return self;
     });
@@ -88,7 +88,7 @@ PyObject* batch_reader_iter(PyObject* self) noexcept {
         if (!check_batch_reader(self)) {
             return nullptr;
         }
-        BorrowFlag& flag = as_batch_reader(self)->borrow;
+        BorrowFlag& flag = as_batch_reader(self)->core->borrow();
         if (!try_shared_borrow(flag)) {
             PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
             return nullptr;
@@ -135,12 +135,17 @@ PyObject* batch_reader_next(PyObject* self) noexcept {
         auto* object = as_batch_reader(self);
         // Declared first so that it is dropped after the borrow is released.
         PyRef hold = PyRef::borrow(self);
-        ExclusiveBorrow borrow(object->borrow);
+        BatchCore& core = *object->core;
+        ExclusiveBorrow borrow(core.borrow());
         if (!borrow.held()) {
             PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
             return nullptr;
         }
-        return std::visit([&](auto& batcher) { return next_batch(object, batcher); }, object->batcher);
+        if (!core.claim(BatchCore::iteration)) {
+            PyErr_SetString(PyExc_RuntimeError, "this BatchReader is read through an Arrow stream");
+            return nullptr;
+        }
+        return std::visit([&](auto& batcher) { return next_batch(object, batcher); }, core.batcher());
     });
 }
 
@@ -157,13 +162,54 @@ int batch_reader_clear(PyObject* self) noexcept {
 
 void batch_reader_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    // Frees the buffers and closes the descriptor.
-    guarded_destruction(self, [&] { std::destroy_at(&as_batch_reader(self)->batcher); });
+    // Frees the buffers and closes the descriptor, unless an Arrow stream
+    // still reads them.
+    guarded_destruction(self, [&] { std::destroy_at(&as_batch_reader(self)->core); });
     Py_CLEAR(as_batch_reader(self)->deferred);
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
+
+PyObject* batch_reader_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (!check_batch_reader(self)) {
+            return nullptr;
+        }
+        static const char* keywords[] = {"requested_schema", nullptr};
+        PyObject* requested = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_stream__", const_cast<char**>(keywords),
+                                         &requested)) {
+            return nullptr;
+        }
+        return arrow_stream_capsule(as_batch_reader(self)->core, requested);
+    });
+}
+
+PyObject* batch_reader_arrow_c_schema(PyObject* self, PyObject*) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (!check_batch_reader(self)) {
+            return nullptr;
+        }
+        return arrow_schema_capsule(*as_batch_reader(self)->core);
+    });
+}
+
+PyMethodDef batch_reader_methods[] = {
+    {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_reader_arrow_c_stream)),
+     METH_VARARGS | METH_KEYWORDS,
+     "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
+     "The batches as an Arrow C stream (a PyCapsule \"arrow_array_stream\"), for pyarrow, polars,\n"
+     "DuckDB and other Arrow consumers; it reads nothing until the consumer asks for a batch, and\n"
+     "then takes the reader for itself. A requested schema with 32-bit list offsets (\"+l\") is\n"
+     "honoured; any other request is left aside and the stream keeps its own schema."},
+    {"__arrow_c_schema__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_reader_arrow_c_schema)),
+     METH_NOARGS,
+     "__arrow_c_schema__($self, /)\n--\n\n"
+     "The Arrow schema of the batches (a PyCapsule \"arrow_schema\"): a struct of the header columns and\n"
+     "\"data\", a large list of the samples."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 constexpr const char* batch_reader_doc =
     "BatchReader(path, reader_type, max_events=65536, max_bytes=67108864)\n"
@@ -184,6 +230,7 @@ PyType_Slot batch_reader_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(batch_reader_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(batch_reader_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(batch_reader_dealloc)},
+    {Py_tp_methods, batch_reader_methods},
     {Py_tp_doc, const_cast<char*>(batch_reader_doc)},
     {0, nullptr},
 };

@@ -120,10 +120,14 @@ public:
         std::size_t budget_ = 0;
     };
 
-    // Bytes kept now (for tests and measurements).
+    // Bytes and blocks kept now (for tests and measurements).
     std::size_t held() noexcept {
         std::lock_guard<std::mutex> lock(mutex_);
         return held_;
+    }
+    std::size_t kept_blocks() noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return count_;
     }
 
 private:

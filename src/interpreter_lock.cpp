@@ -9,13 +9,34 @@ namespace {
 // while the thread holds the interpreter.
 thread_local PyThreadState* detached_state = nullptr;
 
+// Set while OutsideInterpreter lives on this thread.
+thread_local bool outside_interpreter = false;
+
 }  // namespace
+
+OutsideInterpreter::OutsideInterpreter() noexcept { outside_interpreter = true; }
+
+OutsideInterpreter::~OutsideInterpreter() { outside_interpreter = false; }
+
+bool holds_interpreter() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    // Before 3.12 the "current" thread state is the lock holder's, whichever
+    // thread that is: this thread holds it when that one is its own.
+    PyThreadState* own = PyGILState_GetThisThreadState();
+    return own != nullptr && own == _PyThreadState_UncheckedGet();
+#endif
+}
 
 InterpreterReleased::InterpreterReleased() noexcept { detached_state = PyEval_SaveThread(); }
 
 InterpreterReleased::~InterpreterReleased() { PyEval_RestoreThread(std::exchange(detached_state, nullptr)); }
 
 bool signal_handler_raised() noexcept {
+    if (outside_interpreter) {
+        return false;
+    }
     PyThreadState* detached = std::exchange(detached_state, nullptr);
     if (detached == nullptr) {
         return PyErr_CheckSignals() != 0;

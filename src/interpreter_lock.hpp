@@ -19,11 +19,27 @@ public:
     InterpreterReleased& operator=(const InterpreterReleased&) = delete;
 };
 
+// While alive, on a thread that does not hold the interpreter at all (a
+// consumer's worker thread, or one that let go of it before calling in):
+// interrupted calls are repeated without touching Python.
+class OutsideInterpreter {
+public:
+    OutsideInterpreter() noexcept;
+    ~OutsideInterpreter();
+    OutsideInterpreter(const OutsideInterpreter&) = delete;
+    OutsideInterpreter& operator=(const OutsideInterpreter&) = delete;
+};
+
+// Whether the calling thread holds the interpreter (its thread state is
+// attached), without needing it.
+bool holds_interpreter() noexcept;
+
 // The interrupt check handed to the files that the module opens: a system
 // call interrupted by a signal runs the interpreter's signal handlers, as
 // Python's own I/O does, and is given up when one raises (its exception stays
 // pending). Away from the main thread no handler runs and the call repeats.
-// Works with the interpreter held, or released by InterpreterReleased.
+// Works with the interpreter held, released by InterpreterReleased, or never
+// taken (OutsideInterpreter), where the call repeats.
 bool signal_handler_raised() noexcept;
 
 }  // namespace pelvar

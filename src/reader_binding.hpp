@@ -8,16 +8,10 @@
 #include <optional>
 #include <variant>
 
-#include "buffered_file.hpp"
 #include "constructor_arguments.hpp"
-#include "posix_file.hpp"
-#include "wd1_reader.hpp"
-#include "wd2_reader.hpp"
+#include "file_reader.hpp"
 
 namespace pelvar {
-
-using FileSource = BufferedReader<PosixFile>;
-using FileReader = std::variant<WD1Reader<FileSource>, WD2Reader<FileSource>>;
 
 // Opens the file (read-only, close-on-exec, again after EINTR unless a signal
 // handler raises) and builds the reader: "WD1" reads nothing, "WD2" probes

@@ -6,6 +6,7 @@ reader is a second, independent reader of both formats: on small files it
 must yield exactly the module's dictionaries.
 """
 
+import importlib.util
 import struct
 import subprocess
 import sys
@@ -21,6 +22,12 @@ BENCH = Path(__file__).resolve().parents[1] / "bench"
 sys.path.insert(0, str(BENCH))
 import plain_reader  # noqa: E402
 
+HAVE_PYARROW = importlib.util.find_spec("pyarrow") is not None
+NO_PYARROW = "not measured: pyarrow is not installed"
+# Runs the script with `import pyarrow` failing, as where it is not installed.
+WITHOUT_PYARROW = ("import runpy, sys; sys.modules['pyarrow'] = None; sys.argv.pop(0); "
+                   "runpy.run_path(sys.argv[0], run_name='__main__')")
+
 
 # ---- the benchmark script ---------------------------------------------------
 
@@ -34,17 +41,24 @@ def test_side_by_side_run_compares_two_module_folders(tmp_path):
     assert [row.split(" | ")[0] for row in rows] == ["| wd1-16", "| wd2-2x16"]
 
 
-@pytest.mark.parametrize("options, labels", [
+@pytest.mark.parametrize("options, labels, arrow_labels, hide_pyarrow", [
     ([], ["WD1 0 samples", "WD1 16 samples", "WD1 1024 samples", "WD1 65536 samples",
           "WD2 2ch x 16", "WD2 2ch x 1024", "WD2 1ch x 1024", "streaming memory", "open cost flat",
           "fresh processes agree", "x floor", "x event path", "batch/pelvar", "batch/bandwidth", "batch/fromfile",
           "two threads reading two files / one thread reading one", "streaming memory, batch",
-          "max_bytes=67108864 = 64 MiB (the default)"]),
+          "max_bytes=67108864 = 64 MiB (the default)"],
+     ["  arrow  ", "x batch", "minor faults per pass", "WD1 0 samples: arrow/batch", "WD2 1ch x 1024: arrow/batch",
+      "Parquet (zstd), WD1 16 samples, 1 MiB: streamed", "Parquet (zstd), WD1 65536 samples", "streamed/write_table"],
+     False),
     (["--markdown", "--workloads", "wd1-16,wd2-1x1024", "--no-extras", "--clock", "wall", "--max-bytes", "1M"],
-     ["| WD1 16 samples |", "| WD2 1ch x 1024 |", "| batch |", "max_bytes=1048576 = 1 MiB)"]),
-], ids=["all", "markdown-subset"])
-def test_quick_run_prints_the_table(tmp_path, options, labels):
-    result = subprocess.run([sys.executable, str(BENCH / "run.py"), "--quick", "--dir", str(tmp_path), *options],
+     ["| WD1 16 samples |", "| WD2 1ch x 1024 |", "| batch |", "max_bytes=1048576 = 1 MiB)"],
+     ["| arrow |", "WD2 1ch x 1024: arrow/batch", "max_bytes=1 MiB)), timed like the others by wall-clock time"],
+     False),
+    (["--workloads", "wd2-2x16"], ["WD2 2ch x 16", "batch/bandwidth", "streaming memory, batch"], [], True),
+], ids=["all", "markdown-subset", "without-pyarrow"])
+def test_quick_run_prints_the_table(tmp_path, options, labels, arrow_labels, hide_pyarrow):
+    script = [sys.executable, *(["-c", WITHOUT_PYARROW] if hide_pyarrow else []), str(BENCH / "run.py")]
+    result = subprocess.run([*script, "--quick", "--dir", str(tmp_path), *options],
                             capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
     out = result.stdout
@@ -55,6 +69,13 @@ def test_quick_run_prints_the_table(tmp_path, options, labels):
     assert "  floor  " in out or "| floor |" in out or "no floor: cannot build bench/floor.c" in out
     for label in labels:
         assert label in out
+    if HAVE_PYARROW and not hide_pyarrow:
+        for label in arrow_labels:
+            assert label in out
+        assert ("Parquet" in out) == ("--no-extras" not in options)
+    else:  # said, and no arrow figures or targets
+        assert f"arrow: {NO_PYARROW}" in out and "arrow/batch" not in out and "  arrow  " not in out
+        assert (f"info  Parquet: {NO_PYARROW}" in out) == ("--no-extras" not in options)
     assert "targets:" in out
     assert any(line.startswith(("PASS", "FAIL")) for line in out.splitlines())
     assert list(tmp_path.iterdir()) == []  # its files are gone

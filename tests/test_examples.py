@@ -2,9 +2,9 @@
 sample-file script writes, so that none of them can rot; the bundled sample
 files; and the types that the stub package gives the module.
 
-The examples that need matplotlib, Dask or tqdm, and the type checks that need
-mypy, are skipped where those are not installed (they all are in the check
-tools/checks/70-typing-and-examples.sh).
+The examples that need matplotlib, Dask, tqdm, pyarrow, polars or DuckDB, and
+the type checks that need mypy, are skipped where those are not installed
+(they all are in the check tools/checks/70-typing-and-examples.sh).
 """
 
 from __future__ import annotations
@@ -41,7 +41,9 @@ def has(module: str) -> bool:
 
 
 needs_matplotlib = pytest.mark.skipif(not has("matplotlib"), reason="matplotlib is not installed")
-needs_dask = pytest.mark.skipif(not (has("dask") and has("tqdm")), reason="dask or tqdm is not installed")
+needs_dask = pytest.mark.skipif(not all(map(has, ("dask", "tqdm", "pandas", "pyarrow"))),
+                                reason="dask, tqdm, pandas or pyarrow is not installed")
+needs_pyarrow = pytest.mark.skipif(not has("pyarrow"), reason="pyarrow is not installed")
 needs_mypy = pytest.mark.skipif(not has("mypy"), reason="mypy is not installed")
 
 
@@ -310,21 +312,82 @@ def test_plot_waveforms_takes_the_first_events_of_every_channel(tiny, name, even
 
 @needs_dask
 def test_many_files_with_every_engine(tiny, tmp_path):
+    """All four engines agree on the run's files and on awkward ones (counters
+    that wrap and step back, events without samples, a channel with no
+    amplitude, an empty file, a file that cannot be opened)."""
     folder = tmp_path / "run"
     folder.mkdir()
     for f in sorted((tiny / "run").iterdir()):
         (folder / f.name).write_bytes(f.read_bytes())
-    output = ok(run("many_files.py", folder, "--workers", 2, "--engine", "all"))
-    assert "futures, threads and dask agree on every file" in output
-    total = next(line for line in output.splitlines() if line.startswith("total")).split()
-    assert int(total[2]) == sum(len(read_all(p)) for p in folder.iterdir())
-    # a file that cannot be read is reported, and the others are still done
+    odd = [(0, 2**31 - 2, []), (4, 2**31 - 1, [5, 1, 9]), (0, -2**31 + 2, [3, 3]), (4, -2**31 + 5, [7, 2]),
+           (0, 7, [1, 8]), (9, 3, [])]  # (board channel, counter, samples)
+    (folder / "odd.wd1").write_bytes(b"".join(struct.pack(f"<6i{len(v)}H", 24 + 2 * len(v), 1, 0, channel, counter,
+                                                          0, *v) for channel, counter, v in odd))
+    (folder / "empty.wd1").write_bytes(b"")
     (folder / "broken.wd2").write_bytes(b"\0" * 10)
-    result = run("many_files.py", folder, "--workers", 2, "--engine", "threads", "--progress", "always")
-    assert result.returncode == 1
+    result = run("many_files.py", folder, "--workers", 2, "--engine", "all", "--progress", "always")
+    assert result.returncode == 1, result.stderr  # a file failed, and no disagreement (2)
+    assert "futures, threads, dask and dask-dataframe agree on every file" in result.stdout
+    assert re.search(r"^odd\.wd1 +WD1 +\d+ +6 +2147483646\.\.3 +4 +", result.stdout, re.M)
     assert re.search(r"^broken\.wd2 .*OSError: failed to fill whole buffer$", result.stdout, re.M)
+    total = next(line for line in result.stdout.splitlines() if line.startswith("total")).split()
+    assert int(total[2]) == sum(len(read_all(p)) for p in folder.iterdir() if p.name != "broken.wd2")
     assert "1 failed" in result.stdout
     assert "threads: 100%" in result.stderr
+
+
+@needs_pyarrow
+def test_to_parquet_a_file_and_a_folder(tiny, tmp_path):
+    """The rows read back are the events, one row group per batch; a folder
+    becomes a folder of the same shape."""
+    import pyarrow.parquet as pq
+
+    one = tmp_path / "one.parquet"
+    ok(run("to_parquet.py", tiny / "pulses_2ch.wd2", "-o", one, "--max-bytes", 1024))
+    batches = len(list(pelvar.BatchReader(str(tiny / "pulses_2ch.wd2"), "WD2", max_bytes=1024)))
+    assert pq.ParquetFile(one).num_row_groups == batches > 1
+    output = ok(run("to_parquet.py", tiny, "-o", tmp_path / "all", "--compression", "snappy"))
+    sources = eventtools.event_files(tiny)
+    assert f"{len(sources)} file(s), {sum(len(read_all(s)) for s in sources)} events" in output
+    targets = [tmp_path / "all" / s.relative_to(tiny).with_suffix(".parquet") for s in sources]
+    for source, target in [(tiny / "pulses_2ch.wd2", one), *zip(sources, targets)]:
+        events = [e | {"data": e["data"].tolist()} for e in read_all(source)]
+        assert pq.read_table(target).to_pylist() == events
+
+
+def channel_amplitudes(path: Path) -> list[tuple[int, int, float]]:
+    """Per channel: events, and the mean of each waveform's extreme sample
+    farther from its first, less the first, with NumPy over the batches
+    (examples/sql_channels.py's figures)."""
+    amplitudes: dict[int, list[float]] = {}
+    kind = eventtools.reader_type_for(path)
+    for batch in pelvar.BatchReader(str(path), kind, max_events=7):
+        data, starts = batch["data"], batch["offsets"][:-1]
+        if kind == "WD1":
+            channel = batch["board_channel"]
+        else:  # a block is its channels one after the other
+            count = batch["channels"].astype(np.int64)
+            channel = np.arange(count.sum()) - np.repeat(np.cumsum(count) - count, count)
+            starts = np.repeat(starts, count) + channel * np.repeat(batch["samples"].astype(np.int64), count)
+        first = data[starts].astype(np.float64)  # the waveforms lie end to end
+        up = np.maximum.reduceat(data, starts) - first
+        down = np.minimum.reduceat(data, starts) - first
+        for c, a in zip(channel.tolist(), np.where(-down > up, down, up).tolist()):
+            amplitudes.setdefault(c, []).append(a)
+    return [(c, len(a), float(np.mean(a))) for c, a in sorted(amplitudes.items())]
+
+
+@pytest.mark.parametrize("engine", ["duckdb", "polars"])
+@pytest.mark.parametrize("name", SAMPLE_FILES)
+def test_sql_channels(tiny, name, engine):
+    if not has(engine):
+        pytest.skip(f"{engine} is not installed")
+    lines = ok(run("sql_channels.py", tiny / name, "--engine", engine)).splitlines()
+    assert lines[0].endswith(f"by {engine}:")
+    got = [(int(c), int(n), float(a)) for c, n, a in map(str.split, lines[2:])]
+    expected = channel_amplitudes(tiny / name)
+    assert [row[:2] for row in got] == [row[:2] for row in expected]
+    assert [row[2] for row in got] == pytest.approx([row[2] for row in expected], abs=6e-5)  # printed to 4 places
 
 
 # --- types ------------------------------------------------------------------------

@@ -31,7 +31,8 @@ venv="$work/venv-py3.11-wheel"
 rm -rf "$venv"
 "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q "${wheels[0]}[examples,test,typing]"
+# sql: DuckDB, so that examples/sql_channels.py is type-checked and run with it too.
+"$venv/bin/python" -m pip install -q "${wheels[0]}[examples,sql,test,typing]"
 (cd "$work" && "$venv/bin/python" - "${sdists[0]}" "${wheels[0]}") <<'EOF'
 import sys, sysconfig, tarfile, zipfile
 from pathlib import Path

