@@ -9,9 +9,11 @@
 Each NAME=... is a git revision of this checkout (built into a folder of its
 own with pip) or a folder that already holds a built `pelvar` module. Every
 round runs each build once, in a fresh process and in a rotated order, over
-bench/run.py's workload files (written once, kept warm in the page cache).
-It prints, per workload, the events per second of the reading thread's CPU
-time as the median with [min, max], and each build's median over the first's.
+bench/run.py's workload files (written once, kept warm in the page cache),
+through the event path (EventReader) and the batch path (BatchReader) as
+--paths says. It prints, per workload and path, the events per second of the
+reading thread's CPU time as the median with [min, max], and each build's
+median and slowest round over the first's.
 """
 
 from __future__ import annotations
@@ -36,14 +38,23 @@ from run import MIB, WORKLOADS, write_events  # noqa: E402
 # once and reports events per CPU second of this thread.
 PROBE = r"""
 import json, sys, time, pelvar
-files = json.loads(sys.argv[1])
+files, paths = json.loads(sys.argv[1]), json.loads(sys.argv[2])
+
+def read_events(path, reader_type):
+    return sum(1 for _ in pelvar.EventReader(path, reader_type))
+
+def read_batches(path, reader_type):
+    return sum(len(batch["offsets"]) - 1 for batch in pelvar.BatchReader(path, reader_type))
+
+readers = {"event": read_events, "batch": read_batches}
 rates = {"module": pelvar.__file__}
 for key, (path, reader_type, count) in files.items():
-    started = time.thread_time()
-    events = sum(1 for _ in pelvar.EventReader(path, reader_type))
-    elapsed = time.thread_time() - started
-    assert events == count, (key, events, count)
-    rates[key] = events / elapsed
+    for name in paths:
+        started = time.thread_time()
+        events = readers[name](path, reader_type)
+        elapsed = time.thread_time() - started
+        assert events == count, (key, name, events, count)
+        rates[f"{key} {name}"] = events / elapsed
 print(json.dumps(rates))
 """
 
@@ -71,6 +82,7 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--size-mib", type=float, default=64)
     parser.add_argument("--workloads", default=None, help="comma-separated workload keys (default: all)")
+    parser.add_argument("--paths", default="event,batch", help="event, batch or both (default)")
     parser.add_argument("--dir", default=None, help="folder for builds and files (default: a new temporary one)")
     args = parser.parse_args()
     builds = dict(entry.split("=", 1) for entry in args.builds)
@@ -90,13 +102,15 @@ def main() -> int:
             files[workload.key] = (str(path), workload.reader_type, count)
 
         names = list(folders)
-        rates = {name: {key: [] for key in files} for name in names}
+        paths = args.paths.split(",")
+        keys = [f"{key} {path}" for key in files for path in paths]
+        rates = {name: {key: [] for key in keys} for name in names}
         for round_number in range(args.rounds):
             shift = round_number % len(names)
             for name in names[shift:] + names[:shift]:
                 env = dict(os.environ, PYTHONPATH=str(folders[name]))
-                done = subprocess.run([sys.executable, "-c", PROBE, json.dumps(files)], env=env, check=True,
-                                      capture_output=True, text=True)
+                done = subprocess.run([sys.executable, "-c", PROBE, json.dumps(files), json.dumps(paths)], env=env,
+                                      check=True, capture_output=True, text=True)
                 got = json.loads(done.stdout)
                 if not got.pop("module").startswith(str(folders[name])):
                     raise SystemExit(f"{name}: another pelvar was imported than the one in {folders[name]}")
@@ -104,15 +118,17 @@ def main() -> int:
                     rates[name][key].append(rate)
             print(f"round {round_number + 1}/{args.rounds}, load {os.getloadavg()[0]:.1f}", file=sys.stderr)
 
+    # Each build over the first: the medians, and the slowest rounds (where
+    # a cost that only some processes pay shows).
     first = names[0]
-    print("| workload | " + " | ".join(f"{n}, Mev/s" for n in names) + " | "
-          + " | ".join(f"{n} / {first}" for n in names[1:]) + " |")
+    print("| workload, path | " + " | ".join(f"{n}, Mev/s" for n in names) + " | "
+          + " | ".join(f"{n} / {first}, median; slowest" for n in names[1:]) + " |")
     print("|---" * (2 * len(names)) + "|")
-    for key in files:
+    for key in keys:
         cells = [f"{statistics.median(rates[n][key]) / 1e6:.2f} [{min(rates[n][key]) / 1e6:.2f}, "
                  f"{max(rates[n][key]) / 1e6:.2f}]" for n in names]
-        ratios = [f"{statistics.median(rates[n][key]) / statistics.median(rates[first][key]):.3f}"
-                  for n in names[1:]]
+        ratios = [f"{statistics.median(rates[n][key]) / statistics.median(rates[first][key]):.3f}; "
+                  f"{min(rates[n][key]) / min(rates[first][key]):.3f}" for n in names[1:]]
         print(f"| {key} | " + " | ".join(cells + ratios) + " |")
     return 0
 
