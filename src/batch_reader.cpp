@@ -21,6 +21,7 @@
 #include "failure.hpp"
 #include "interpreter_lock.hpp"
 #include "numpy_bridge.hpp"
+#include "process_cell.hpp"
 #include "py_text.hpp"
 #include "reader_binding.hpp"
 
@@ -37,13 +38,15 @@ struct BatchReaderObject {
     PyObject* deferred;
 };
 
-PyTypeObject* the_type = nullptr;
+// Made at module initialisation and kept for the process.
+ProcessCell<PyTypeObject*> the_type;
 
 BatchReaderObject* as_batch_reader(PyObject* self) noexcept { return reinterpret_cast<BatchReaderObject*>(self); }
 
 // Sets TypeError unless the object is a BatchReader.
 bool check_batch_reader(PyObject* self) {
-    if (the_type != nullptr && PyObject_TypeCheck(self, the_type)) {
+    PyTypeObject* type = the_type.get();
+    if (type != nullptr && PyObject_TypeCheck(self, type)) {
         return true;
     }
     std::string type_name = type_name_of(self);
@@ -246,10 +249,8 @@ PyType_Spec batch_reader_spec{
 }  // namespace
 
 PyTypeObject* batch_reader_type() {
-    if (the_type == nullptr) {
-        the_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&batch_reader_spec));
-    }
-    return the_type;
+    return the_type.get_or_make([] { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&batch_reader_spec)); },
+                                [](PyTypeObject* lost) noexcept { Py_DECREF(lost); });
 }
 
 }  // namespace pelvar

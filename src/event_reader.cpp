@@ -17,6 +17,7 @@
 #include "event_dict.hpp"
 #include "failure.hpp"
 #include "reader_binding.hpp"
+#include "process_cell.hpp"
 #include "py_text.hpp"
 
 namespace pelvar {
@@ -28,13 +29,15 @@ struct EventReaderObject {
     BorrowFlag borrow;  // never waited on: a conflicting call fails at once
 };
 
-PyTypeObject* the_type = nullptr;
+// Made at module initialisation and kept for the process.
+ProcessCell<PyTypeObject*> the_type;
 
 EventReaderObject* as_event_reader(PyObject* self) noexcept { return reinterpret_cast<EventReaderObject*>(self); }
 
 // Sets TypeError unless the object is an EventReader.
 bool check_event_reader(PyObject* self) {
-    if (the_type != nullptr && PyObject_TypeCheck(self, the_type)) {
+    PyTypeObject* type = the_type.get();
+    if (type != nullptr && PyObject_TypeCheck(self, type)) {
         return true;
     }
     std::string type_name = type_name_of(self);
@@ -136,10 +139,8 @@ PyType_Spec event_reader_spec{
 }  // namespace
 
 PyTypeObject* event_reader_type() {
-    if (the_type == nullptr) {
-        the_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&event_reader_spec));
-    }
-    return the_type;
+    return the_type.get_or_make([] { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&event_reader_spec)); },
+                                [](PyTypeObject* lost) noexcept { Py_DECREF(lost); });
 }
 
 }  // namespace pelvar

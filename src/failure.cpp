@@ -44,8 +44,6 @@ std::string message_of(std::exception_ptr failure) noexcept {
         std::rethrow_exception(failure);
     } catch (const Panic& panic) {
         return panic.what();
-    } catch (const std::bad_alloc&) {
-        return "memory allocation failed";
     } catch (const std::exception& other) {
         return other.what()[0] != '\0' ? other.what() : generic_message;
     } catch (...) {
@@ -103,6 +101,19 @@ void print_carried_error(std::exception_ptr failure) noexcept {
             PyErr_PrintEx(0);
         }
     } catch (...) {
+    }
+}
+
+// A C++ allocation that failed (std::bad_alloc) is memory that ran out, not a
+// broken invariant: it reaches Python as MemoryError. True if it was one.
+bool set_memory_error(std::exception_ptr failure) noexcept {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return true;
+    } catch (...) {
+        return false;
     }
 }
 
@@ -179,6 +190,9 @@ std::string describe_exception(PyObject* exception) {
 }
 
 void raise_panic(std::exception_ptr failure) noexcept {
+    if (set_memory_error(failure)) {
+        return;
+    }
     print_carried_error(failure);
     if (!set_panic_exception(failure)) {
         abort_at_boundary();
@@ -186,9 +200,11 @@ void raise_panic(std::exception_ptr failure) noexcept {
 }
 
 void report_unraisable_panic(std::exception_ptr failure, PyObject* object) noexcept {
-    print_carried_error(failure);
-    if (!set_panic_exception(failure)) {
-        abort_at_boundary();
+    if (!set_memory_error(failure)) {
+        print_carried_error(failure);
+        if (!set_panic_exception(failure)) {
+            abort_at_boundary();
+        }
     }
     PyErr_WriteUnraisable(object);
 }

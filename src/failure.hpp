@@ -15,7 +15,9 @@
 //   into MemoryError, and any other InternalFailure into a Panic.
 // - A Panic (below) ends the operation; the guard of the entry point raises
 //   it as PanicException, or as MemoryError when not even that can be made
-//   for lack of memory, and aborts only when neither can be raised.
+//   for lack of memory, and aborts only when neither can be raised. A C++
+//   allocation that fails (std::bad_alloc) anywhere in the binding layer is
+//   raised as MemoryError.
 #pragma once
 
 #include <Python.h>
@@ -66,9 +68,9 @@ PyRef take_pending_exception() noexcept;
 void restore_exception(PyRef exception) noexcept;
 std::string describe_exception(PyObject* exception);
 
-// Raises PanicException for the failure in flight (or, in destruction,
-// reports it as unraisable for `object`). Aborts the process if even that
-// fails.
+// Raises PanicException for the failure in flight, MemoryError for a
+// std::bad_alloc (or, in destruction, reports it as unraisable for
+// `object`). Aborts the process if even that fails.
 void raise_panic(std::exception_ptr failure) noexcept;
 void report_unraisable_panic(std::exception_ptr failure, PyObject* object) noexcept;
 

@@ -29,7 +29,7 @@ PyModuleDef module_definition = {
 ProcessCell<std::int64_t, -1> owning_interpreter;
 
 // The module, kept with one reference for the rest of the process.
-PyObject* module_object = nullptr;
+ProcessCell<PyObject*> module_object;
 
 // Sets RuntimeError "An error occurred while initializing class <name>"
 // with the pending error as its cause.
@@ -92,8 +92,8 @@ PyObject* initialise() {
         return nullptr;
     }
     // 3. Imported before: the very same module.
-    if (module_object != nullptr) {
-        return PyRef::borrow(module_object).release();
+    if (PyObject* existing = module_object.get()) {
+        return PyRef::borrow(existing).release();
     }
     // 4. and 5.
     PyRef module = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
@@ -110,8 +110,13 @@ PyObject* initialise() {
     if (!run_module_body(module.get())) {
         return nullptr;
     }
-    module_object = PyRef::borrow(module.get()).release();
-    return module.release();
+    // The cell keeps this reference (imports are serialised, so it is the
+    // first; another would go with `module`).
+    PyObject* kept = module_object.publish(module.get());
+    if (kept == module.get()) {
+        (void)module.release();
+    }
+    return PyRef::borrow(kept).release();
 }
 
 }  // namespace

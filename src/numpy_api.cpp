@@ -24,8 +24,10 @@ constexpr const char* numpy1_core = "numpy.core";
 
 // The lookup's steps, each kept once it has succeeded: a failed step leaves
 // its cell and the later ones empty, so the next call starts again there.
+// The capsule is held for the rest of the process: the table lives in it.
 ProcessCell<const char*> numpy_core_name;
 ProcessCell<const char*> mod_name;
+ProcessCell<PyObject*> array_api_capsule;
 ProcessCell<void**> PY_ARRAY_API;
 
 [[noreturn]] void capsule_failure() {
@@ -84,19 +86,26 @@ const char* find_mod_name() {
     return core == numpy2_core ? "numpy._core.multiarray" : "numpy.core.multiarray";
 }
 
-void** get_numpy_api(const char* module_name, const char* capsule_name) {
+// The module's capsule attribute, a new reference.
+PyObject* get_capsule(const char* module_name, const char* capsule_name) {
     PyRef module = import_module(module_name);
     PyRef capsule = attribute(module.get(), capsule_name);
     if (!Py_IS_TYPE(capsule.get(), &PyCapsule_Type)) {
         PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyCapsule'", Py_TYPE(capsule.get())->tp_name);
         capsule_failure();
     }
-    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
+    return capsule.release();
+}
+
+// The table in the `_ARRAY_API` capsule of the multiarray module. Two threads
+// may both look it up; the one whose capsule is not kept drops it.
+void** get_numpy_api(const char* module_name, const char* capsule_name) {
+    PyObject* capsule = array_api_capsule.get_or_make([&] { return get_capsule(module_name, capsule_name); },
+                                                      [](PyObject* lost) noexcept { Py_DECREF(lost); });
+    void* table = PyCapsule_GetPointer(capsule, nullptr);
     if (table == nullptr) {
         capsule_failure();
     }
-    // The capsule keeps the table alive: hold it for the rest of the process.
-    (void)capsule.release();
     return static_cast<void**>(table);
 }
 

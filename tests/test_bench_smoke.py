@@ -38,7 +38,8 @@ def test_side_by_side_run_compares_two_module_folders(tmp_path):
                             capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
     rows = [line for line in result.stdout.splitlines() if line.startswith("| wd")]
-    assert [row.split(" | ")[0] for row in rows] == ["| wd1-16", "| wd2-2x16"]
+    assert [row.split(" | ")[0] for row in rows] == ["| wd1-16 event", "| wd1-16 batch", "| wd2-2x16 event",
+                                                     "| wd2-2x16 batch"]
 
 
 @pytest.mark.parametrize("options, labels, arrow_labels, hide_pyarrow", [

@@ -304,7 +304,8 @@ def test_shared_reader_in_parallel(event_file, python_gil):
 
 @needs_free_threading
 def test_own_readers_in_parallel(event_file):
-    """Different readers share nothing: no conflict errors at all, and each
+    """Different readers share no state a caller can see (only process-wide
+    caches of memory blocks): no conflict errors at all, and each
     thread reads the whole file. A fresh interpreter, so that the threads'
     first events also race for the one-time NumPy lookup."""
     path, reader_type, reference = event_file

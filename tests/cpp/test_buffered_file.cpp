@@ -72,7 +72,8 @@ const Delivery deliveries[] = {
 };
 
 // A sequence of exact reads, with sizes chosen to end and start on every kind
-// of boundary of the 8192-byte buffer, hands out the file's bytes in order.
+// of boundary of the first fill of the read-ahead buffer (8192 bytes),
+// hands out the file's bytes in order.
 class ExactReads : public ::testing::TestWithParam<std::tuple<Delivery, std::vector<std::size_t>>> {};
 
 TEST_P(ExactReads, DeliverTheFileInOrder) {

@@ -106,7 +106,7 @@ Reader make_reader(const std::shared_ptr<FileScript>& script, const CountingAllo
 }
 
 // A multi-event file with every kind of size: empty, one sample, odd sizes,
-// a block larger than the 8192-byte buffer.
+// a block larger than the first fill of the read-ahead buffer.
 std::vector<Wd1> mixed_events() {
     std::vector<Wd1> events{event(1, 0), event(2, 1), event(3, 500), event(4, 4500), event(5, 3)};
     Wd1 odd = event(6, 1);
