@@ -113,7 +113,7 @@ public:
         if (auto left = raw_.remaining(); left && *left != 0) {
             const std::uint64_t vouched = std::min(count, *left);
             next_fill_ = first_fill;
-            if (auto failure = retrying_seek([&] { return raw_.seek_forward(vouched); })) {
+            if (auto failure = raw_.seek_forward(vouched)) {
                 return failure;
             }
             offset_ += vouched;
@@ -134,7 +134,7 @@ public:
     IoStatus rewind() noexcept {
         position_ = filled_ = 0;
         next_fill_ = first_fill;
-        if (auto failure = retrying_seek([&] { return raw_.seek_to_start(); })) {
+        if (auto failure = raw_.seek_to_start()) {
             return failure;
         }
         offset_ = 0;
@@ -212,45 +212,22 @@ private:
         return putback_bytes + static_cast<std::size_t>(offset_ % placement_bytes);
     }
 
-    // After EINTR: true to repeat the call, false to give up.
-    bool retry_after_interrupt() noexcept { return interrupt_check_ == nullptr || !interrupt_check_(); }
-
-    // A seek, repeated while interrupted by a signal (as the check allows).
-    template <class Seek>
-    IoStatus retrying_seek(Seek seek) noexcept {
-        for (;;) {
-            IoStatus status = seek();
-            if (!status || status->error_number() != EINTR || status->kind() != IoKind::os) {
-                return status;
-            }
-            if (!retry_after_interrupt()) {
-                return IoFailure::interrupted();
-            }
-        }
-    }
-
-    // Turns one raw read (read or readv) into a count, repeating it while
-    // interrupted by a signal (as the check allows); 0 bytes is the
-    // end-of-file failure.
+    // One raw read (read or readv), repeated while interrupted by a signal
+    // (as the check allows); 0 bytes is the end-of-file failure.
     template <class Call>
-    Got retrying(Call call) noexcept {
-        for (;;) {
-            auto r = call();
-            if (r.error_number == EINTR) {
-                if (!retry_after_interrupt()) {
-                    return Got{0, IoFailure::interrupted()};
-                }
-                continue;
-            }
-            if (r.error_number != 0) {
-                return Got{0, IoFailure::from_errno(r.error_number)};
-            }
-            if (r.count == 0) {
-                return Got{0, IoFailure::end_of_file()};
-            }
-            offset_ += r.count;
-            return Got{r.count, std::nullopt};
+    Got raw_read(Call call) noexcept {
+        auto r = without_interruptions(call, interrupt_check_);
+        if (!r) {
+            return Got{0, IoFailure::interrupted()};
         }
+        if (r->error_number != 0) {
+            return Got{0, IoFailure::from_errno(r->error_number)};
+        }
+        if (r->count == 0) {
+            return Got{0, IoFailure::end_of_file()};
+        }
+        offset_ += r->count;
+        return Got{r->count, std::nullopt};
     }
 
     // Refills the empty buffer with one raw read, of at least `need` bytes
@@ -258,7 +235,7 @@ private:
     IoStatus fill(std::size_t need) noexcept {
         const std::size_t start = fill_start();
         const std::size_t want = std::min(capacity, std::max(next_fill_, need));
-        auto got = retrying([&] { return raw_.read(buffer_ + start, want); });
+        auto got = raw_read([&] { return raw_.read(buffer_ + start, want); });
         if (got.failure) {
             return got.failure;
         }
@@ -278,7 +255,7 @@ private:
             if (tail < direct_tail / 4) {
                 tail += direct_tail;
             }
-            auto got = retrying([&] { return raw_.readv(out, count, buffer_ + start, tail); });
+            auto got = raw_read([&] { return raw_.readv(out, count, buffer_ + start, tail); });
             if (got.failure) {
                 return got.failure;
             }

@@ -21,6 +21,23 @@ enum class IoKind {
 // (nullptr) repeats the call.
 using InterruptCheck = bool (*)() noexcept;
 
+// Makes a system call until it ends other than by EINTR, or until the check
+// gives it up after one (then: empty). The call returns a result with its
+// error number in `error_number` (0 on success). The one place where read,
+// readv and open are repeated; lseek is not, as it cannot be interrupted.
+template <class Call>
+auto without_interruptions(Call call, InterruptCheck check) -> std::optional<decltype(call())> {
+    for (;;) {
+        auto result = call();
+        if (result.error_number != EINTR) {
+            return result;
+        }
+        if (check != nullptr && check()) {
+            return std::nullopt;
+        }
+    }
+}
+
 class IoFailure {
 public:
     static IoFailure end_of_file() noexcept { return IoFailure(IoKind::unexpected_eof, 0); }

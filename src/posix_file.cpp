@@ -10,18 +10,23 @@
 namespace pelvar {
 
 std::variant<PosixFile, IoFailure> PosixFile::open(const char* path, InterruptCheck interrupt_check) noexcept {
-    for (;;) {
-        int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            return PosixFile(fd);
-        }
-        if (errno != EINTR) {
-            return IoFailure::from_errno(errno);
-        }
-        if (interrupt_check != nullptr && interrupt_check()) {
-            return IoFailure::interrupted();
-        }
+    struct Opened {
+        int fd;
+        int error_number;
+    };
+    auto opened = without_interruptions(
+        [&] {
+            const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+            return Opened{fd, fd < 0 ? errno : 0};
+        },
+        interrupt_check);
+    if (!opened) {
+        return IoFailure::interrupted();
     }
+    if (opened->fd < 0) {
+        return IoFailure::from_errno(opened->error_number);
+    }
+    return PosixFile(opened->fd);
 }
 
 PosixFile& PosixFile::operator=(PosixFile&& other) noexcept {

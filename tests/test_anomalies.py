@@ -275,7 +275,6 @@ SHIM_FAULTS = {
     "read-eintr-quiet": ("read", "eintr", True, False),
     "read-short": ("read", "short", False, False),
     "lseek-eio": ("lseek", "error", False, False),
-    "lseek-eintr": ("lseek", "eintr", False, False),
     "open-eio": ("open", "error", False, False),
     "open-eintr-raising": ("open", "eintr", True, True),
     "open-eintr-quiet": ("open", "eintr", True, False),
