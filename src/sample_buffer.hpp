@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <concepts>
 #include <cstdlib>
 #include <optional>
@@ -132,8 +133,18 @@ private:
 // (smaller copies are too short to suffer from the placement).
 inline constexpr std::size_t placed_block_bytes = 1024;
 
-// Up to this many bytes a block is allocated whole before it is read.
+// Up to this many bytes a block is allocated whole before it is read,
+// whatever the file holds (a little memory at stake, and no system call to
+// size the file).
+inline constexpr std::size_t trusted_block_bytes = std::size_t{256} << 10;
+
+// A block that the file cannot vouch for is allocated at most this much at
+// a time, growing by doubling as its bytes arrive.
 inline constexpr std::size_t eager_block_bytes = std::size_t{1} << 20;
+
+// What a block grows by at least when the file's size says nothing is left:
+// the size can be behind the truth (a file still being written, /proc).
+inline constexpr std::size_t least_step_bytes = 4096;
 
 // Where one event's samples are read to: a buffer of its own (the event
 // path) or the tail of a batch's sample column. `resize` grows it to exactly
@@ -166,11 +177,14 @@ template <ByteSource Source>
 
 // Reads `count` little-endian samples straight into `storage`.
 //
-// A header can claim far more than the file holds, so a large block is
-// allocated whole only when the source vouches for that many bytes; otherwise
-// the storage grows by doubling as the bytes actually arrive. Either way it
-// ends holding exactly `count` elements, and the bytes consumed are the same
-// as for one exact read of the whole block.
+// A header can claim far more than the file holds, so a block larger than
+// trusted_block_bytes is allocated whole only when the source vouches for
+// that many bytes. Otherwise it is allocated in steps as its bytes arrive:
+// what the source says it still holds (at least least_step_bytes, since a
+// file's size can be behind the truth), or, when it cannot tell, at most
+// eager_block_bytes and then twice what has arrived.
+// Either way it ends holding exactly `count` elements, and the bytes
+// consumed are the same as for one exact read of the whole block.
 template <class T, ByteSource Source, SampleStorage<T> Storage>
 [[nodiscard]] BlockStatus read_samples(Source& source, std::uint64_t count, Storage& storage) {
     if (count == 0) {
@@ -180,20 +194,32 @@ template <class T, ByteSource Source, SampleStorage<T> Storage>
         return capacity_overflow();
     }
     const std::size_t total = static_cast<std::size_t>(count);
+    constexpr std::size_t trusted_count = trusted_block_bytes / sizeof(T);
     constexpr std::size_t eager_count = eager_block_bytes / sizeof(T);
-    std::size_t target = total;
-    if (total > eager_count) {
-        auto left = source.remaining();
-        if (!left || *left / sizeof(T) < total) {
-            target = eager_count;
+    constexpr std::size_t least_count = least_step_bytes / sizeof(T);
+    // The samples the next allocation holds, `filled` of them read: all of
+    // them, or the next step.
+    auto next_target = [&](std::size_t filled) {
+        if (total - filled <= trusted_count && filled == 0) {
+            return total;
         }
-    }
+        std::size_t step = filled == 0 ? eager_count : filled;
+        if (auto left = source.remaining()) {
+            const std::size_t vouched = static_cast<std::size_t>(*left / sizeof(T));
+            if (vouched >= total - filled) {
+                return total;
+            }
+            step = std::max(vouched, least_count);
+        }
+        return std::min(total, filled + std::min(step, total - filled));
+    };
     if constexpr (PlacingByteSource<Source>) {
         if (total * sizeof(T) >= placed_block_bytes) {
             storage.place(source.placement());
         }
     }
     std::size_t filled = 0;
+    std::size_t target = next_target(0);
     for (;;) {
         if (!storage.resize(target)) {
             return refused_block(source, target * sizeof(T), (total - filled) * sizeof(T));
@@ -205,7 +231,7 @@ template <class T, ByteSource Source, SampleStorage<T> Storage>
         if (filled == total) {
             break;
         }
-        target = total - filled > filled ? filled * 2 : total;
+        target = next_target(filled);
     }
     little_endian_to_host(storage.data(), total);
     return std::nullopt;

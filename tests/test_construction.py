@@ -361,11 +361,15 @@ def test_wd2_probe_end_of_file(tmp_path, content):
     assert_one_argument(caught.value, "failed to fill whole buffer")
 
 
-def test_wd2_probe_capacity_overflow_leaks_nothing(tmp_path):
+@pytest.mark.parametrize("reader_class", ["EventReader", "BatchReader"])
+def test_wd2_probe_capacity_overflow_leaks_nothing(tmp_path, reader_class):
+    """An opening that ends in an internal failure (a negative channel count,
+    which the single-channel reading does not save either) raises
+    PanicException, with the file closed."""
     path = write(tmp_path / "neg.wd2", wd2_header(1, 0, 1, 10, -1) + bytes(100))
     with no_descriptor_leak():
         with pytest.raises(BaseException) as caught:
-            EventReader(str(path), "WD2")
+            getattr(pelvar, reader_class)(str(path), "WD2")
     assert type(caught.value).__name__ == "PanicException"
     assert caught.value.args == ("capacity overflow",)
 

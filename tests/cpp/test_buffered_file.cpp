@@ -540,6 +540,42 @@ TEST(BufferedReader, InterruptCheckRepeatsOrGivesUp) {
     }
 }
 
+// A check that gives up inside a skip (read through, on a file that cannot
+// seek) or in the first fill after a rewind: the interrupted failure, and
+// the next read goes on from where the given-up call left the source.
+TEST(BufferedReader, GivingUpInASkipOrAfterARewindResumesThere) {
+    for (bool after_rewind : {false, true}) {
+        SCOPED_TRACE(after_rewind ? "after a rewind" : "in a skip");
+        const Bytes file = pattern_bytes(50000);
+        auto script = make_script(file);
+        script->seekable = after_rewind;  // a skip seeks where it can
+        script->max_per_read = 5000;
+        check_calls = 0;
+        give_up = true;
+        Buffered reader(ScriptedFile(script), count_and_decide);
+        Bytes got(100);
+        std::size_t resumed_at = 0;
+        if (after_rewind) {
+            ASSERT_FALSE(reader.read_exact(got.data(), got.size()));
+            script->interrupt_calls = {script->read_calls + 1};
+            ASSERT_FALSE(reader.rewind());
+            auto failure = reader.read_exact(got.data(), got.size());
+            ASSERT_TRUE(failure);
+            EXPECT_TRUE(failure->is_interrupted());
+            resumed_at = 0;  // nothing of the file read since the rewind
+        } else {
+            script->interrupt_calls = {3};
+            auto failure = reader.skip(30000);
+            ASSERT_TRUE(failure);
+            EXPECT_TRUE(failure->is_interrupted());
+            resumed_at = 10000;  // the two reads before the given-up one
+        }
+        EXPECT_EQ(check_calls, 1);
+        ASSERT_FALSE(reader.read_exact(got.data(), got.size()));
+        EXPECT_EQ(got, slice(file, resumed_at, 100));
+    }
+}
+
 // A rewind goes back to offset 0 and forgets the buffered bytes.
 TEST(BufferedReader, RewindDiscardsTheBuffer) {
     const Bytes file = pattern_bytes(20000);

@@ -321,6 +321,55 @@ TEST_P(Wd1LargeBlock, CutShortStaysBoundedByTheFile) {
     EXPECT_EQ(script->bytes_read, file.size());
 }
 
+// A header that claims a little more than the file still holds (the rest
+// of a run being written, or a damaged size): nothing is allocated beyond
+// what the file can fill, give or take a page.
+TEST_P(Wd1LargeBlock, ClaimsALittleBeyondTheFileAllocateNoMore) {
+    if (!GetParam()) {
+        GTEST_SKIP() << "a file that cannot be sized grows its blocks by doubling";
+    }
+    for (double claimed : {1.1, 2.0, 3.5}) {
+        SCOPED_TRACE(claimed);
+        CountingAllocator& own = alloc;
+        const std::size_t held = 600 * 1024;  // bytes the file holds after the header
+        Wd1 claim = event(3, 0);
+        claim.event_size = static_cast<std::int32_t>(24 + static_cast<double>(held) * claimed);
+        Bytes file = bytes_of(claim);
+        const Bytes rest = pattern_bytes(held);
+        file.insert(file.end(), rest.begin(), rest.end());
+        auto script = make_script(file);
+        auto reader = Reader(buffered(script), own.get());
+        EXPECT_EQ(step(reader), S::the_end());
+        EXPECT_LE(own.largest_request(), held + pelvar::least_step_bytes);
+        EXPECT_EQ(own.live_bytes(), 0u);
+    }
+}
+
+// The allocator refuses a block while it grows (its second or third step,
+// on a file that cannot be sized): the event is lost, its bytes skipped, and
+// the next event arrives whole.
+TEST_P(Wd1LargeBlock, RefusedWhileGrowingLosesOnlyThatEvent) {
+    const bool seekable = GetParam();
+    for (std::size_t refused_from : {pelvar::eager_block_bytes + 1, 2 * pelvar::eager_block_bytes + 1}) {
+        SCOPED_TRACE(refused_from);
+        CountingAllocator& own = alloc;
+        const std::size_t refusals = own.refusals();
+        const Wd1 big = event(3, 5 * pelvar::eager_block_bytes / 4);  // 2.5 MiB of samples
+        const Wd1 after = event(4, 5);
+        auto script = make_script(file_of({big, after}));
+        script->seekable = seekable;
+        // Unsized, the steps are 1, 2 and 2.5 MiB; sized, the block is vouched for at once.
+        own.refuse_above(seekable ? 2 * big.data.size() - 1 : refused_from);
+        auto reader = Reader(buffered(script), own.get());
+        auto s = step(reader);
+        EXPECT_EQ(s.kind, S::internal_failure) << s;
+        EXPECT_NE(s.message.find("memory allocation of"), std::string::npos) << s.message;
+        EXPECT_EQ(own.refusals(), refusals + 1);
+        EXPECT_EQ(run(reader), events_then_end({after}));
+        EXPECT_EQ(own.live_bytes(), 0u);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Sources, Wd1LargeBlock, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "seekable" : "unseekable"; });
 
