@@ -93,13 +93,13 @@ namespace {
 
 // ---- PySliceContainer ----------------------------------------------------
 
+// The array keeps the data pointer and the length; the owner keeps only what
+// giving the block back takes.
 struct PySliceContainer : PyObject {
     const Allocator* release;  // gives the buffer back (when capacity is not 0)
-    void* block;               // the allocation that holds data
-    std::size_t block_bytes;   // its size
-    void* data;                // never null, also for an empty buffer
-    std::size_t length;        // elements in use
-    std::size_t capacity;      // elements allocated
+    void* block;               // the allocation that holds the array's data
+    std::size_t block_bytes;   // its size, as allocated
+    std::size_t capacity;      // elements allocated; 0: nothing to give back
     // Where a batch column's block goes back to, to be reused by the batches
     // still to be read; null for an event's samples.
     BlockPool* pool;
@@ -169,8 +169,6 @@ PyRef array_over(void* data, std::size_t length, int type_number, std::size_t el
         panic("Failed to create slice container: " + describe_exception(error.get()));
     }
     auto* container = reinterpret_cast<PySliceContainer*>(owner.get());
-    container->data = data;
-    container->length = length;
 
     // 2. NumPy's table; 3. the descriptor; 4. an array over the buffer.
     const NumpyTable numpy = numpy_table();

@@ -32,6 +32,7 @@ public:
     SampleBuffer(SampleBuffer&& other) noexcept
         : allocator_(other.allocator_),
           block_(std::exchange(other.block_, nullptr)),
+          block_bytes_(std::exchange(other.block_bytes_, 0)),
           data_(std::exchange(other.data_, empty_data())),
           length_(std::exchange(other.length_, 0)),
           residue_(other.residue_) {}
@@ -40,6 +41,7 @@ public:
             free();
             allocator_ = other.allocator_;
             block_ = std::exchange(other.block_, nullptr);
+            block_bytes_ = std::exchange(other.block_bytes_, 0);
             data_ = std::exchange(other.data_, empty_data());
             length_ = std::exchange(other.length_, 0);
             residue_ = other.residue_;
@@ -58,8 +60,9 @@ public:
     // Gives up ownership; the caller frees `block` with allocator()->release
     // when `capacity` is not 0.
     Parts release() noexcept {
-        Parts parts{data_, length_, length_, block_, block_ == nullptr ? 0 : length_ * sizeof(T) + allocator_->placement};
+        Parts parts{data_, length_, length_, block_, block_bytes_};
         block_ = nullptr;
+        block_bytes_ = 0;
         data_ = empty_data();
         length_ = 0;
         return parts;
@@ -93,6 +96,7 @@ public:
                 shift = (residue_ % pad + pad - at) % pad;
             }
             block_ = block;
+            block_bytes_ = bytes;
             data_ = reinterpret_cast<T*>(static_cast<std::byte*>(block) + shift);
         } else {
             // realloc keeps the bytes from the block's start: the data stays
@@ -104,6 +108,7 @@ public:
                 return false;
             }
             block_ = grown;
+            block_bytes_ = bytes;
             data_ = reinterpret_cast<T*>(static_cast<std::byte*>(grown) + shift);
         }
         length_ = length;
@@ -118,12 +123,14 @@ private:
             allocator_->release(block_);
         }
         block_ = nullptr;
+        block_bytes_ = 0;
         data_ = empty_data();
         length_ = 0;
     }
 
     const Allocator* allocator_;
-    void* block_ = nullptr;  // the allocation; null while empty
+    void* block_ = nullptr;       // the allocation; null while empty
+    std::size_t block_bytes_ = 0;  // its size, as allocated
     T* data_ = empty_data();
     std::size_t length_ = 0;
     std::size_t residue_ = 0;  // wanted address of data_ modulo the placement
