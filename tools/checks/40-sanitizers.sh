@@ -31,12 +31,22 @@ if ! grep -q __asan_report <<<"$(nm -D "$module")"; then
     echo "$module is not built with AddressSanitizer" >&2
     exit 1
 fi
+# The least numbers of tests that must pass, about 90 % of what passed in
+# December 2026 (816 collected): under ASan 760 (pyarrow is installed, polars
+# and DuckDB are not), under LeakSanitizer 92 of the batch and Arrow tests, on
+# the debug CPython 758 (no pyarrow there; the refcount tests run). Extra
+# arguments choose a part of the suite, and then one test is enough.
+if [ "$#" -eq 0 ]; then
+    asan_minimum=680 debug_minimum=680
+else
+    asan_minimum=1 debug_minimum=1
+fi
 echo "--- the suite under ASan and UBSan"
 LD_PRELOAD="$preload" \
 ASAN_OPTIONS=detect_leaks=0 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 PYTHONMALLOC=malloc \
-    run_pytest "$venv/bin/python" -q -p no:cacheprovider "$@"
+    run_pytest "$asan_minimum" "$venv/bin/python" -q -p no:cacheprovider "$@"
 
 # The interpreter leaves much unfreed at exit, so LeakSanitizer reports
 # leaks of its own: what fails is a leak whose stack passes through the
@@ -51,7 +61,7 @@ lsan() {
 }
 lsan probe "$venv/bin/python" -c 'import ctypes; ctypes.CDLL(None).malloc(12345)'
 grep -qs 'leak of 12345 byte' "$leaks"/probe.* || { echo "LeakSanitizer reported no leak made on purpose" >&2; exit 1; }
-lsan report run_pytest "$venv/bin/python" -q -p no:cacheprovider tests/test_arrow.py tests/test_batches.py
+lsan report run_pytest 82 "$venv/bin/python" -q -p no:cacheprovider tests/test_arrow.py tests/test_batches.py
 if grep -ls 'pelvar' "$leaks"/report.*; then
     echo "leaks through the module:" >&2
     grep -h -A24 'leak of' "$leaks"/report.* | grep -B12 -A8 pelvar >&2
@@ -76,4 +86,4 @@ if ! grep -q RefTotal <<<"$(nm -D "$module")"; then
     exit 1
 fi
 echo "--- the suite on a debug CPython"
-run_pytest "$venv/bin/python" -q -p no:cacheprovider "$@"
+run_pytest "$debug_minimum" "$venv/bin/python" -q -p no:cacheprovider "$@"

@@ -34,9 +34,13 @@ install_module "$venv"
 unset PYTHON_GIL
 "$venv/bin/python" -c 'import sys, pelvar; assert sys._is_gil_enabled(), "the import of pelvar leaves the lock off"'
 PYTHON_GIL=0 "$venv/bin/python" -c 'import sys, pelvar; assert not sys._is_gil_enabled()'
+# The least numbers of tests that must pass, about 90 % of what passed here
+# in December 2026: 14 in tests/test_threads.py (the free-threaded ones run),
+# 770 of the whole suite (of 817; 47 skip: polars, DuckDB, matplotlib,
+# mypy and dask are not installed, and the debug-build tests).
 echo "--- tests/test_threads.py, the lock as the import leaves it"
-run_pytest "$venv/bin/python" -q tests/test_threads.py
+run_pytest 12 "$venv/bin/python" -q tests/test_threads.py
 echo "--- the whole suite, the lock as the import leaves it"
-run_pytest "$venv/bin/python" -q -n auto
+run_pytest 690 "$venv/bin/python" -q -n auto
 echo "--- the whole suite with PYTHON_GIL=0"
-PYTHON_GIL=0 run_pytest "$venv/bin/python" -q -n auto
+PYTHON_GIL=0 run_pytest 690 "$venv/bin/python" -q -n auto

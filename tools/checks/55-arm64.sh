@@ -4,9 +4,9 @@
 #      Debian's aarch64 toolchain and run under qemu-user (cross-cpp.sh);
 #   2. the error texts of io_failure.cpp with each strerror_r variant: glibc's
 #      GNU one (x86_64 and arm64), the XSI one (glibc without _GNU_SOURCE) and
-#      musl's (a static musl program).
-# With PELVAR_ARM64_PYTHON=1 it then runs the Python suite inside a Debian
-# arm64 tree (tools/arm64/python-suite.sh; slow, so on request only).
+#      musl's (a static musl program; tools/target/strerror_check.cpp and
+#      tools/target/musl_shims.cpp).
+# The Python suite on 64-bit Arm runs on the target (60-target.sh).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 apt_install crossbuild-essential-arm64 qemu-user-static googletest musl-tools cmake ninja-build binutils
 
@@ -29,7 +29,7 @@ cross_cpp_tests aarch64-linux-gnu
 step "strerror_r variants"
 checks="$arm/strerror"
 mkdir -p "$checks"
-check_source="$repo/tools/arm64/strerror_check.cpp"
+check_source="$repo/tools/target/strerror_check.cpp"
 sources=("$check_source" "$repo/src/io_failure.cpp")
 common_flags=(-std=c++20 "${warnings[@]}" -I"$repo/src")
 
@@ -64,7 +64,7 @@ musl_flags=(-nostdinc
     -isystem "$musl_include"
     '-D__GLIBC_PREREQ(major,minor)=0' -D__locale_t=locale_t)
 objects=()
-for source in "${sources[@]}" "$repo/tools/arm64/musl_shims.cpp"; do
+for source in "${sources[@]}" "$repo/tools/target/musl_shims.cpp"; do
     object="$checks/musl-$(basename "$source" .cpp).o"
     g++ "${common_flags[@]}" "${musl_flags[@]}" -DPELVAR_EXPECT_STRERROR_R=1 -c "$source" -o "$object"
     objects+=("$object")
@@ -80,13 +80,4 @@ printf "x86_64, musl, static: "
 "$checks/xsi-musl" | tee "$checks/xsi-musl.out"
 grep -q '"I/O error"' "$checks/xsi-musl.out" || { echo "the musl program did not use musl's texts" >&2; exit 1; }
 
-step "C++ part done"
-
-# 3. On request: the Python suite on arm64.
-if [ "${PELVAR_ARM64_PYTHON:-0}" = 1 ]; then
-    step "Python suite in a Debian arm64 tree"
-    bash "$repo/tools/arm64/python-suite.sh"
-else
-    echo "skipped: the Python suite on arm64 (set PELVAR_ARM64_PYTHON=1, or run tools/arm64/python-suite.sh)"
-fi
 step "done"

@@ -50,9 +50,16 @@ assert sys._is_gil_enabled(), "the import of pelvar leaves the lock off"
 '
 PYTHON_GIL=0 "$target_python" -c 'import sys, pelvar; assert not sys._is_gil_enabled()'
 
+# The least number of tests that must pass, counted rather than measured
+# (December 2026): of the 817 that pytest --co collects, 52 skip here: the 47
+# that skip on check 50's x86-64 3.13t, which has the same packages (no
+# polars, DuckDB, matplotlib, mypy or dask; not a debug build), and the 5
+# batch constructions under refused allocations (PELVAR_TEST_EMULATED). Of
+# the 765 left, about 90 %.
+target_minimum=680
 unset PYTHON_GIL
 step "the whole suite on $target_triple, the lock as the import leaves it"
-run_pytest "$target_python" -q -p no:cacheprovider -n auto
+run_pytest "$target_minimum" "$target_python" -q -p no:cacheprovider -n auto
 step "the whole suite on $target_triple with PYTHON_GIL=0"
-PYTHON_GIL=0 run_pytest "$target_python" -q -p no:cacheprovider -n auto
+PYTHON_GIL=0 run_pytest "$target_minimum" "$target_python" -q -p no:cacheprovider -n auto
 step "done"

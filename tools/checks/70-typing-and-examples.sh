@@ -66,8 +66,10 @@ echo "-- mypy --strict on the examples"
 "$venv/bin/python" -m mypy --config-file "$repo/pyproject.toml" --cache-dir "$work/mypy-cache" --strict "$repo/examples"
 
 echo "-- the examples, from the wheel's venv"
-# (stubtest and mypy ran above; the misuse check is in the file)
-run_pytest "$venv/bin/python" -q -p no:cacheprovider tests/test_examples.py \
+# (stubtest and mypy ran above; the misuse check is in the file). At least
+# 48 pass: about 90 % of the 54 that passed in December 2026 (every package
+# that the examples use is installed, so none skips).
+run_pytest 48 "$venv/bin/python" -q -p no:cacheprovider tests/test_examples.py \
     -k "not test_stubs_agree_with_the_module and not test_examples_pass_mypy_strict"
 
 echo "-- the main command: tools/demo.sh"

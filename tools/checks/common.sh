@@ -55,15 +55,49 @@ install_module() {
         --config-settings=build-dir="$builds/$(basename "$dir")" "$@" "$repo"
 }
 
-# pytest that fails when it collects no test (its exit code 5).
+# run_pytest MINIMUM PYTHON ARGUMENTS...: pytest in the work tree, failing
+# also when it collects no test (its exit code 5) and when fewer than MINIMUM
+# tests pass, so that a suite that silently skips most of itself (a missing
+# package, a wrong interpreter, a narrowed selection) does not pass. The count
+# comes from pytest's closing line ("1 failed, 783 passed, 44 skipped in 55.25s").
 run_pytest() {
-    local python="$1"
-    shift
-    local rc=0
-    (cd "$repo" && "$python" -m pytest "$@") || rc=$?
+    local minimum="$1" python="$2"
+    shift 2
+    case "$minimum" in
+        '' | *[!0-9]*) echo "run_pytest: the first argument is the least number of tests, not '$minimum'" >&2; return 2 ;;
+    esac
+    local output="$work/pytest-output.$$.log" rc=1
+    env -u LD_PRELOAD rm -f "$output.rc"
+    # tee and rm run without the sanitizers' runtimes that a caller may preload
+    # for the interpreter (their reports would be taken for its own).
+    (
+        cd "$repo"
+        status=0
+        "$python" -m pytest "$@" 2>&1 || status=$?
+        echo "$status" >"$output.rc"
+    ) | env -u LD_PRELOAD -u ASAN_OPTIONS -u UBSAN_OPTIONS tee "$output" || true
+    [ -s "$output.rc" ] && rc="$(<"$output.rc")"
+    # The last closing line, e.g. "= 783 passed, 44 skipped in 55.25s (0:00:55) =".
+    local line summary="" passed=0
+    local closing='^[= ]*(no tests ran|[0-9]+ [a-z]+(, [0-9]+ [a-z]+)*) in [0-9.]+s'
+    while IFS= read -r line; do
+        if [[ "$line" =~ $closing ]]; then
+            summary="$line"
+        fi
+    done <"$output"
+    env -u LD_PRELOAD rm -f "$output" "$output.rc"
+    if [[ "$summary" =~ (^|[ =,])([0-9]+)\ passed ]]; then
+        passed="${BASH_REMATCH[2]}"
+    fi
     if [ "$rc" -eq 5 ]; then
         echo "pytest collected no tests" >&2
         return 1
     fi
-    return "$rc"
+    if [ "$rc" -ne 0 ]; then
+        return "$rc"
+    fi
+    if [ "$passed" -lt "$minimum" ]; then
+        echo "pytest ran $passed tests, fewer than the $minimum this check requires" >&2
+        return 1
+    fi
 }

@@ -1,4 +1,4 @@
-// Links tools/arm64/strerror_check.cpp as a static musl program. Debian has
+// Links tools/target/strerror_check.cpp as a static musl program. Debian has
 // no musl C++ library, so the check takes Debian's libstdc++.a, which was
 // built against glibc and names three glibc symbols that musl lacks. None of
 // them is reached by the check: libstdc++ reads the first as "is the process
