@@ -6,7 +6,6 @@ reader is a second, independent reader of both formats: on small files it
 must yield exactly the module's dictionaries.
 """
 
-import importlib.util
 import struct
 import subprocess
 import sys
@@ -22,7 +21,18 @@ BENCH = Path(__file__).resolve().parents[1] / "bench"
 sys.path.insert(0, str(BENCH))
 import plain_reader  # noqa: E402
 
-HAVE_PYARROW = importlib.util.find_spec("pyarrow") is not None
+def have_pyarrow() -> bool:
+    """pyarrow with its Parquet writer, as bench/run.py needs it (an
+    interpreter built without _ssl has pyarrow but cannot import
+    pyarrow.parquet)."""
+    try:
+        import pyarrow.parquet  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+HAVE_PYARROW = have_pyarrow()
 NO_PYARROW = "not measured: pyarrow is not installed"
 # Runs the script with `import pyarrow` failing, as where it is not installed.
 WITHOUT_PYARROW = ("import runpy, sys; sys.modules['pyarrow'] = None; sys.argv.pop(0); "
