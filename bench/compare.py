@@ -125,8 +125,8 @@ def main() -> int:
           + " | ".join(f"{n} / {first}, median; slowest" for n in names[1:]) + " |")
     print("|---" * (2 * len(names)) + "|")
     for key in keys:
-        cells = [f"{statistics.median(rates[n][key]) / 1e6:.2f} [{min(rates[n][key]) / 1e6:.2f}, "
-                 f"{max(rates[n][key]) / 1e6:.2f}]" for n in names]
+        cells = [f"{statistics.median(rates[n][key]) / 1e6:.3g} [{min(rates[n][key]) / 1e6:.3g}, "
+                 f"{max(rates[n][key]) / 1e6:.3g}]" for n in names]
         ratios = [f"{statistics.median(rates[n][key]) / statistics.median(rates[first][key]):.3f}; "
                   f"{min(rates[n][key]) / min(rates[first][key]):.3f}" for n in names[1:]]
         print(f"| {key} | " + " | ".join(cells + ratios) + " |")

