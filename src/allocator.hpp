@@ -14,10 +14,6 @@ struct Allocator {
     void* (*allocate)(std::size_t bytes);
     void* (*reallocate)(void* data, std::size_t bytes);
     void (*release)(void* data);
-    // Not 0: a block asked to start at an address with a given remainder
-    // modulo this many bytes gets that many bytes more and starts inside
-    // them (see SampleBuffer::place). 0: blocks start where allocated.
-    std::size_t placement = 0;
 };
 
 inline constexpr Allocator malloc_allocator{

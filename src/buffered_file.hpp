@@ -1,6 +1,15 @@
 // The buffered file reader: a read-ahead buffer in front of a raw file (PosixFile
 // in the module, the in-memory file in the tests and the fuzzer), making it the
 // byte source the readers take. Python-free.
+//
+// It reads by three policies, each a piece of its own below:
+// - the buffer: the bytes read ahead, with room before them for a header
+//   given back (unread);
+// - the fill size: how far a fill reads ahead, small after a jump in the file
+//   and doubling while the reading goes on in order;
+// - the direct read: a request that still needs many bytes is read straight
+//   into its destination, with the next few bytes of the file brought into
+//   the buffer by the same system call.
 #pragma once
 
 #include <algorithm>
@@ -17,11 +26,44 @@
 
 namespace pelvar {
 
-// Bytes land at an address that matches their file offset modulo this: a copy
-// whose destination sits a few bytes past its source modulo 4 KiB runs several
-// times slower on some processors (4 KiB aliasing), and the kernel's copy out
-// of the page cache has its source at the file offset modulo the page size.
-inline constexpr std::size_t placement_bytes = 64;
+// The bytes read ahead of the readers, and what they have not taken yet.
+class ReadAheadBuffer {
+public:
+    // Room before the data of every fill for bytes given back by unread().
+    static constexpr std::size_t putback_bytes = 64;
+
+    explicit ReadAheadBuffer(std::size_t capacity)
+        : storage_(std::make_unique_for_overwrite<std::byte[]>(putback_bytes + capacity)),
+          data_(storage_.get() + putback_bytes) {}
+
+    std::size_t buffered() const noexcept { return filled_ - position_; }
+    const std::byte* next() const noexcept { return data_ + position_; }
+    void consume(std::size_t count) noexcept { position_ += count; }
+    void clear() noexcept { position_ = filled_ = 0; }
+
+    // Where a fill writes; then filled(count) says how much it brought.
+    std::byte* fill_area() noexcept { return data_; }
+    void filled(std::size_t count) noexcept {
+        position_ = 0;
+        filled_ = count;
+    }
+
+    // The last `count` bytes taken, which are `bytes`, back in front.
+    void unread(const void* bytes, std::size_t count) noexcept {
+        // Every fill starts putback_bytes into the storage, so there is room
+        // before position_ whatever the bytes were taken from.
+        position_ -= count;
+        if (bytes != data_ + position_) {  // not where they were taken from
+            std::memcpy(data_ + position_, bytes, count);
+        }
+    }
+
+private:
+    std::unique_ptr<std::byte[]> storage_;
+    std::byte* data_;           // storage_ after the put-back room
+    std::size_t position_ = 0;  // next unread byte in data_
+    std::size_t filled_ = 0;    // end of the file's bytes in data_
+};
 
 template <RawFile Raw>
 class BufferedReader {
@@ -43,30 +85,21 @@ public:
     // read starts on one; never less than direct_tail / 4.
     static constexpr std::size_t direct_tail = 4096;
 
-    // Room before the data of every fill for bytes given back by unread().
-    static constexpr std::size_t putback_bytes = placement_bytes;
+    static constexpr std::size_t putback_bytes = ReadAheadBuffer::putback_bytes;
 
     // `interrupt_check` decides what a call interrupted by a signal does
     // (see InterruptCheck); without one it is repeated.
     explicit BufferedReader(Raw raw, InterruptCheck interrupt_check = nullptr)
-        : raw_(std::move(raw)),
-          storage_(std::make_unique_for_overwrite<std::byte[]>(capacity + putback_bytes + 2 * placement_bytes)),
-          buffer_(aligned(storage_.get())),
-          interrupt_check_(interrupt_check) {}
-
-    // The file offset of the next byte a read delivers, modulo placement_bytes.
-    [[nodiscard]] std::size_t placement() const noexcept {
-        return static_cast<std::size_t>(offset_ - (filled_ - position_)) % placement_bytes;
-    }
+        : raw_(std::move(raw)), buffer_(capacity), interrupt_check_(interrupt_check) {}
 
     // Delivers all `count` bytes, or fails. On the end-of-file failure the
     // bytes delivered so far stay consumed. A read of 0 bytes touches nothing.
     IoStatus read_exact(void* destination, std::size_t count) noexcept {
         // Headers and small blocks come from the buffer: this much is inlined
         // into every reader step.
-        if (count <= filled_ - position_) [[likely]] {
-            copy_bytes(static_cast<std::byte*>(destination), buffer_ + position_, count);
-            position_ += count;
+        if (count <= buffer_.buffered()) [[likely]] {
+            copy_bytes(static_cast<std::byte*>(destination), buffer_.next(), count);
+            buffer_.consume(count);
             return std::nullopt;
         }
         return read_beyond_buffer(static_cast<std::byte*>(destination), count);
@@ -76,26 +109,19 @@ public:
     // with nothing consumed, when the buffer holds fewer (read_exact them).
     // Saves copying a header that is decoded at once.
     const std::byte* take_buffered(std::size_t count) noexcept {
-        if (count > filled_ - position_) {
+        if (count > buffer_.buffered()) {
             return nullptr;
         }
-        const std::byte* at = buffer_ + position_;
-        position_ += count;
+        const std::byte* at = buffer_.next();
+        buffer_.consume(count);
         return at;
     }
 
     // Gives back the last `count` bytes that read_exact or take_buffered
     // delivered, which are `bytes` (at most putback_bytes of them): the next
-    // read delivers them again. A header whose event does not fit where it was to go is read
-    // again later, with no system call and no seek.
-    void unread(const void* bytes, std::size_t count) noexcept {
-        // Every fill starts putback_bytes or more into the buffer, so there is
-        // room before position_ whatever the read came from.
-        position_ -= count;
-        if (bytes != buffer_ + position_) {  // not where take_buffered left them
-            std::memcpy(buffer_ + position_, bytes, count);
-        }
-    }
+    // read delivers them again. A header whose event does not fit where it
+    // was to go is read again later, with no system call and no seek.
+    void unread(const void* bytes, std::size_t count) noexcept { buffer_.unread(bytes, count); }
 
     // Moves `count` bytes forward. A regular file is seeked as far as its
     // size vouches for; the rest (all of it for anything else) is read and
@@ -103,16 +129,15 @@ public:
     // files, behind the truth for a file still being written). Only the real
     // end of the file is the end-of-file failure.
     IoStatus skip(std::uint64_t count) noexcept {
-        std::size_t buffered = filled_ - position_;
-        if (count <= buffered) {
-            position_ += static_cast<std::size_t>(count);
+        if (count <= buffer_.buffered()) {
+            buffer_.consume(static_cast<std::size_t>(count));
             return std::nullopt;
         }
-        count -= buffered;
-        position_ = filled_ = 0;
+        count -= buffer_.buffered();
+        buffer_.clear();
         if (auto left = raw_.remaining(); left && *left != 0) {
             const std::uint64_t vouched = std::min(count, *left);
-            next_fill_ = first_fill;
+            fill_size_.restart();
             if (auto failure = raw_.seek_forward(vouched)) {
                 return failure;
             }
@@ -123,8 +148,8 @@ public:
             if (auto failure = fill(capacity)) {
                 return failure;
             }
-            std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(count, filled_ - position_));
-            position_ += take;
+            const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(count, buffer_.buffered()));
+            buffer_.consume(take);
             count -= take;
         }
         return std::nullopt;
@@ -132,8 +157,8 @@ public:
 
     // Seeks to offset 0 and discards the buffered bytes.
     IoStatus rewind() noexcept {
-        position_ = filled_ = 0;
-        next_fill_ = first_fill;
+        buffer_.clear();
+        fill_size_.restart();
         if (auto failure = raw_.seek_to_start()) {
             return failure;
         }
@@ -148,10 +173,30 @@ public:
         if (!left) {
             return std::nullopt;
         }
-        return *left + (filled_ - position_);
+        return *left + buffer_.buffered();
     }
 
 private:
+    // How much the next fill asks for: first_fill after a jump, doubling up
+    // to `capacity` while the reading goes on in order.
+    class FillSize {
+    public:
+        std::size_t for_request(std::size_t need) const noexcept {
+            return std::min(capacity, std::max(next_, need));
+        }
+        void grow() noexcept { next_ = std::min(capacity, next_ * 2); }
+        void restart() noexcept { next_ = first_fill; }
+
+    private:
+        std::size_t next_ = first_fill;
+    };
+
+    // One raw read after the retries: the bytes it brought, or its failure.
+    struct [[nodiscard]] Got {
+        std::size_t count;
+        IoStatus failure;
+    };
+
     // memcpy, with the copies of a few dozen bytes (headers, the samples of
     // small events) done in line by two overlapping moves rather than by a
     // call.
@@ -171,26 +216,15 @@ private:
         }
     }
 
-    // One raw read after the retries: the bytes it brought, or its failure.
-    struct [[nodiscard]] Got {
-        std::size_t count;
-        IoStatus failure;
-    };
-
-    static std::byte* aligned(std::byte* storage) noexcept {
-        auto address = reinterpret_cast<std::uintptr_t>(storage);
-        return storage + (placement_bytes - address % placement_bytes) % placement_bytes;
-    }
-
     // read_exact of more than the buffer holds.
     [[gnu::noinline]] IoStatus read_beyond_buffer(std::byte* out, std::size_t count) noexcept {
-        const std::size_t buffered = filled_ - position_;
+        const std::size_t buffered = buffer_.buffered();
         if (buffered != 0) {
-            std::memcpy(out, buffer_ + position_, buffered);
+            std::memcpy(out, buffer_.next(), buffered);
             out += buffered;
             count -= buffered;
         }
-        position_ = filled_ = 0;
+        buffer_.clear();
         while (count != 0) {
             if (count >= direct_bytes) {
                 return read_direct(out, count);
@@ -198,18 +232,13 @@ private:
             if (auto failure = fill(count)) {
                 return failure;
             }
-            std::size_t take = std::min(count, filled_ - position_);
-            std::memcpy(out, buffer_ + position_, take);
-            position_ += take;
+            const std::size_t take = std::min(count, buffer_.buffered());
+            std::memcpy(out, buffer_.next(), take);
+            buffer_.consume(take);
             out += take;
             count -= take;
         }
         return std::nullopt;
-    }
-
-    // Where in the buffer a fill at the current file offset starts.
-    std::size_t fill_start() const noexcept {
-        return putback_bytes + static_cast<std::size_t>(offset_ % placement_bytes);
     }
 
     // One raw read (read or readv), repeated while interrupted by a signal
@@ -233,15 +262,13 @@ private:
     // Refills the empty buffer with one raw read, of at least `need` bytes
     // when the buffer holds that many.
     IoStatus fill(std::size_t need) noexcept {
-        const std::size_t start = fill_start();
-        const std::size_t want = std::min(capacity, std::max(next_fill_, need));
-        auto got = raw_read([&] { return raw_.read(buffer_ + start, want); });
+        const std::size_t want = fill_size_.for_request(need);
+        auto got = raw_read([&] { return raw_.read(buffer_.fill_area(), want); });
         if (got.failure) {
             return got.failure;
         }
-        position_ = start;
-        filled_ = start + got.count;
-        next_fill_ = std::min(capacity, next_fill_ * 2);
+        buffer_.filled(got.count);
+        fill_size_.grow();
         return std::nullopt;
     }
 
@@ -250,19 +277,17 @@ private:
     IoStatus read_direct(std::byte* out, std::size_t count) noexcept {
         while (count != 0) {
             const std::uint64_t end = offset_ + count;
-            const std::size_t start = putback_bytes + static_cast<std::size_t>(end % placement_bytes);
             std::size_t tail = direct_tail - static_cast<std::size_t>(end % direct_tail);
             if (tail < direct_tail / 4) {
                 tail += direct_tail;
             }
-            auto got = raw_read([&] { return raw_.readv(out, count, buffer_ + start, tail); });
+            auto got = raw_read([&] { return raw_.readv(out, count, buffer_.fill_area(), tail); });
             if (got.failure) {
                 return got.failure;
             }
             if (got.count >= count) {
-                position_ = start;
-                filled_ = start + (got.count - count);
-                next_fill_ = first_fill;
+                buffer_.filled(got.count - count);
+                fill_size_.restart();
                 return std::nullopt;
             }
             out += got.count;
@@ -272,12 +297,9 @@ private:
     }
 
     Raw raw_;
-    std::unique_ptr<std::byte[]> storage_;
-    std::byte* buffer_;                   // storage_ aligned to placement_bytes
-    std::size_t position_ = 0;            // next unread byte in buffer_
-    std::size_t filled_ = 0;              // end of the file data in buffer_
-    std::uint64_t offset_ = 0;            // file offset of the raw file (bytes read, seeked)
-    std::size_t next_fill_ = first_fill;  // bytes the next fill asks for
+    ReadAheadBuffer buffer_;
+    FillSize fill_size_;
+    std::uint64_t offset_ = 0;  // file offset of the raw file (bytes read, seeked)
     InterruptCheck interrupt_check_;
 };
 

@@ -52,11 +52,4 @@ concept ByteSource = std::move_constructible<S> &&
         { source.remaining() } -> std::same_as<std::optional<std::uint64_t>>;
     };
 
-// A byte source that also tells the file offset of its next byte modulo some
-// small power of two, so that a sample block can be placed to match it.
-template <class S>
-concept PlacingByteSource = ByteSource<S> && requires(const S& source) {
-    { source.placement() } noexcept -> std::same_as<std::size_t>;
-};
-
 }  // namespace pelvar

@@ -142,8 +142,6 @@ private:
         explicit Tail(EventBatcher& owner) noexcept : owner_(&owner), base_(owner.current_.data.size()) {}
         T* data() noexcept { return owner_->current_.data.data() + base_; }
         [[nodiscard]] bool resize(std::size_t count) noexcept { return owner_->grow_samples(*this, count); }
-        // The samples of a batch follow one another: nowhere to place them.
-        void place(std::size_t) noexcept {}
 
     private:
         friend class EventBatcher;

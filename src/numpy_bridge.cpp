@@ -81,7 +81,6 @@ const Allocator python_raw_allocator{
     },
     [](void* p, std::size_t n) { return PyMem_RawRealloc(p, n); },
     [](void* p) { PyMem_RawFree(p); },
-    placement_bytes,
 };
 
 BlockPool& batch_block_pool() {

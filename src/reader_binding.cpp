@@ -11,7 +11,7 @@
 namespace pelvar {
 namespace {
 
-static_assert(PlacingByteSource<FileSource>);
+static_assert(ByteSource<FileSource>);
 
 // Builds the reader that the format name selects, or sets the exception.
 std::optional<FileReader> build_reader(FileSource source, std::string_view reader_type,

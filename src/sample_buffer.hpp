@@ -31,20 +31,16 @@ public:
     explicit SampleBuffer(const Allocator* allocator) noexcept : allocator_(allocator) {}
     SampleBuffer(SampleBuffer&& other) noexcept
         : allocator_(other.allocator_),
-          block_(std::exchange(other.block_, nullptr)),
-          block_bytes_(std::exchange(other.block_bytes_, 0)),
           data_(std::exchange(other.data_, empty_data())),
           length_(std::exchange(other.length_, 0)),
-          residue_(other.residue_) {}
+          block_bytes_(std::exchange(other.block_bytes_, 0)) {}
     SampleBuffer& operator=(SampleBuffer&& other) noexcept {
         if (this != &other) {
             free();
             allocator_ = other.allocator_;
-            block_ = std::exchange(other.block_, nullptr);
-            block_bytes_ = std::exchange(other.block_bytes_, 0);
             data_ = std::exchange(other.data_, empty_data());
             length_ = std::exchange(other.length_, 0);
-            residue_ = other.residue_;
+            block_bytes_ = std::exchange(other.block_bytes_, 0);
         }
         return *this;
     }
@@ -58,21 +54,14 @@ public:
     const Allocator* allocator() const noexcept { return allocator_; }
 
     // Gives up ownership; the caller frees `block` with allocator()->release
-    // when `capacity` is not 0.
+    // when it is not null.
     Parts release() noexcept {
-        Parts parts{data_, length_, length_, block_, block_bytes_};
-        block_ = nullptr;
-        block_bytes_ = 0;
+        Parts parts{data_, length_, length_, allocated() ? data_ : nullptr, block_bytes_};
         data_ = empty_data();
         length_ = 0;
+        block_bytes_ = 0;
         return parts;
     }
-
-    // Asks that the first allocation start at an address equal to `residue`
-    // modulo the allocator's placement (rounded down to the element size),
-    // so that copies into it from a source at that remainder run at full
-    // speed. Has no effect once allocated, or with an allocator without placement.
-    void place(std::size_t residue) noexcept { residue_ = residue / sizeof(T) * sizeof(T); }
 
     // Grows (or first allocates) the buffer to exactly `length` elements,
     // keeping the elements already there. False when the allocator refuses.
@@ -80,65 +69,38 @@ public:
         if (length == length_) {
             return true;
         }
-        const std::size_t pad = allocator_->placement;
-        if (length > (SIZE_MAX - pad) / sizeof(T)) {
+        if (length > SIZE_MAX / sizeof(T)) {
             return false;
         }
-        const std::size_t bytes = length * sizeof(T) + pad;
-        if (block_ == nullptr) {
-            void* block = allocator_->allocate(bytes);
-            if (block == nullptr) {
-                return false;
-            }
-            std::size_t shift = 0;
-            if (pad != 0) {
-                const std::size_t at = reinterpret_cast<std::uintptr_t>(block) % pad;
-                shift = (residue_ % pad + pad - at) % pad;
-            }
-            block_ = block;
-            block_bytes_ = bytes;
-            data_ = reinterpret_cast<T*>(static_cast<std::byte*>(block) + shift);
-        } else {
-            // realloc keeps the bytes from the block's start: the data stays
-            // at the same distance from it.
-            const std::size_t shift = static_cast<std::size_t>(reinterpret_cast<std::byte*>(data_) -
-                                                               static_cast<std::byte*>(block_));
-            void* grown = allocator_->reallocate(block_, bytes);
-            if (grown == nullptr) {
-                return false;
-            }
-            block_ = grown;
-            block_bytes_ = bytes;
-            data_ = reinterpret_cast<T*>(static_cast<std::byte*>(grown) + shift);
+        const std::size_t bytes = length * sizeof(T);
+        void* block = allocated() ? allocator_->reallocate(data_, bytes) : allocator_->allocate(bytes);
+        if (block == nullptr) {
+            return false;
         }
+        data_ = static_cast<T*>(block);
         length_ = length;
+        block_bytes_ = bytes;
         return true;
     }
 
 private:
     static T* empty_data() noexcept { return reinterpret_cast<T*>(empty_block); }
+    bool allocated() const noexcept { return block_bytes_ != 0; }
 
     void free() noexcept {
-        if (block_ != nullptr) {
-            allocator_->release(block_);
+        if (allocated()) {
+            allocator_->release(data_);
         }
-        block_ = nullptr;
-        block_bytes_ = 0;
         data_ = empty_data();
         length_ = 0;
+        block_bytes_ = 0;
     }
 
     const Allocator* allocator_;
-    void* block_ = nullptr;       // the allocation; null while empty
-    std::size_t block_bytes_ = 0;  // its size, as allocated
-    T* data_ = empty_data();
+    T* data_ = empty_data();       // the allocation, or empty_block while there is none
     std::size_t length_ = 0;
-    std::size_t residue_ = 0;  // wanted address of data_ modulo the placement
+    std::size_t block_bytes_ = 0;  // the allocation's size, as allocated; 0: none
 };
-
-// Blocks of at least this many bytes are placed to match their file offset
-// (smaller copies are too short to suffer from the placement).
-inline constexpr std::size_t placed_block_bytes = 1024;
 
 // Up to this many bytes a block is allocated whole before it is read,
 // whatever the file holds (a little memory at stake, and no system call to
@@ -156,12 +118,11 @@ inline constexpr std::size_t least_step_bytes = 4096;
 // Where one event's samples are read to: a buffer of its own (the event
 // path) or the tail of a batch's sample column. `resize` grows it to exactly
 // that many elements, keeping those already there (false when the allocator
-// refuses); `place` asks for an address that matches the file offset.
+// refuses).
 template <class S, class T>
 concept SampleStorage = requires(S& storage, std::size_t count) {
     { storage.data() } noexcept -> std::same_as<T*>;
     { storage.resize(count) } noexcept -> std::same_as<bool>;
-    { storage.place(count) } noexcept;
 };
 
 static_assert(SampleStorage<SampleBuffer<float>, float>);
@@ -220,11 +181,6 @@ template <class T, ByteSource Source, SampleStorage<T> Storage>
         }
         return std::min(total, filled + std::min(step, total - filled));
     };
-    if constexpr (PlacingByteSource<Source>) {
-        if (total * sizeof(T) >= placed_block_bytes) {
-            storage.place(source.placement());
-        }
-    }
     std::size_t filled = 0;
     std::size_t target = next_target(0);
     for (;;) {

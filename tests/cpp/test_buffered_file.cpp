@@ -139,6 +139,15 @@ TEST(BufferedReader, ReadOfZeroBytesAtTheEndSucceeds) {
 // a file that hands out everything, which also brings in a short read-ahead
 // ending on a page boundary of the file; the bytes after the request then
 // come from the buffer.
+// The interrupt check decides after EINTR: false repeats the call, true gives
+// it up with the interrupted failure, and the next read goes on from there.
+int check_calls = 0;
+bool give_up = false;
+bool count_and_decide() noexcept {
+    ++check_calls;
+    return give_up;
+}
+
 class LargeRequest : public ::testing::TestWithParam<std::size_t> {};
 
 void expect_short_tail(std::uint64_t end, std::uint64_t bytes_read) {
@@ -181,6 +190,36 @@ TEST_P(LargeRequest, AfterBufferedBytesReadsTheRestStraight) {
     EXPECT_EQ(script->read_calls, 2u);
     EXPECT_EQ(script->last_destination, got.data() + 90);
     expect_short_tail(n + 100, script->bytes_read);
+}
+
+// A direct read that fails with an error of the system, or that a check
+// gives up after EINTR, on its first or a later readv (a short one before
+// it): the failure, the bytes already read stay consumed, and the next read
+// goes on from where the failed call left the file.
+TEST_P(LargeRequest, FailedOrInterruptedDirectReadResumesThere) {
+    const std::size_t n = GetParam();
+    const Bytes file = pattern_bytes(n + 50000);
+    for (bool interrupted : {false, true}) {
+        for (std::size_t failing_call : {1, 2}) {
+            SCOPED_TRACE(std::string(interrupted ? "interrupted" : "EIO") + " at readv " +
+                         std::to_string(failing_call));
+            auto script = make_script(file);
+            script->max_per_read = n / 2;  // a readv brings half the request
+            (interrupted ? script->interrupt_calls : script->error_calls) = {failing_call};
+            check_calls = 0;
+            give_up = true;
+            Buffered reader(ScriptedFile(script), count_and_decide);
+            Bytes got(n);
+            auto failure = reader.read_exact(got.data(), n);
+            ASSERT_TRUE(failure);
+            EXPECT_EQ(failure->is_interrupted(), interrupted);
+            EXPECT_EQ(script->readv_calls, failing_call);
+            const std::size_t consumed = (failing_call - 1) * (n / 2);
+            Bytes next(100);
+            ASSERT_FALSE(reader.read_exact(next.data(), next.size()));
+            EXPECT_EQ(next, slice(file, consumed, next.size()));
+        }
+    }
 }
 
 // A request just under the threshold goes through the buffer.
@@ -505,14 +544,6 @@ TEST_P(SkipPastReportedSize, ReadsOnToTheRealEnd) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, SkipPastReportedSize, ::testing::Values(0, 100, 8192, 20000));
 
-// The interrupt check decides after EINTR: false repeats the call, true gives
-// it up with the interrupted failure, and the next read goes on from there.
-int check_calls = 0;
-bool give_up = false;
-bool count_and_decide() noexcept {
-    ++check_calls;
-    return give_up;
-}
 
 TEST(BufferedReader, InterruptCheckRepeatsOrGivesUp) {
     for (bool stop : {false, true}) {
@@ -621,27 +652,8 @@ TEST(BufferedReader, RewindOfUnseekableFileFails) {
     EXPECT_EQ(failure->display(), "Illegal seek (os error 29)");
 }
 
-// Fills land at an address equal to their file offset modulo placement_bytes,
-// and placement() tells that remainder for the next byte to be read.
-class Placement : public ::testing::TestWithParam<std::size_t> {};
-
-TEST_P(Placement, FillMatchesTheFileOffset) {
-    const std::size_t offset = GetParam();
-    const Bytes file = pattern_bytes(offset + 3 * capacity);
-    auto script = make_script(file);
-    auto reader = buffered(script);
-    ASSERT_FALSE(reader.skip(offset));
-    EXPECT_EQ(reader.placement(), offset % pelvar::placement_bytes);
-    Bytes got(10);
-    ASSERT_FALSE(reader.read_exact(got.data(), 10));
-    EXPECT_EQ(got, slice(file, offset, 10));
-    const auto at = reinterpret_cast<std::uintptr_t>(script->last_destination);
-    EXPECT_EQ(at % pelvar::placement_bytes, offset % pelvar::placement_bytes);
-    EXPECT_EQ(reader.placement(), (offset + 10) % pelvar::placement_bytes);
-    Bytes big(direct_bytes + 7);
-    ASSERT_FALSE(reader.read_exact(big.data(), big.size()));
-    EXPECT_EQ(reader.placement(), (offset + 17 + direct_bytes) % pelvar::placement_bytes);
-}
+// A sample block read from any file offset, small or read directly.
+class SampleBlock : public ::testing::TestWithParam<std::size_t> {};
 
 // How many samples differ from the file's little-endian words at `offset`,
 // decoded byte by byte, so that it holds on a big-endian host as well.
@@ -660,9 +672,9 @@ std::size_t host_order_mismatches(const pelvar::SampleBuffer<float>& samples, co
     return mismatches;
 }
 
-// A sample block of the placed allocator starts at its file offset's
-// remainder (rounded down to the sample size); small blocks are not placed.
-TEST_P(Placement, SampleBlockMatchesTheFileOffset) {
+// It holds the file's little-endian samples, and the size of its block
+// travels with it from where it was allocated.
+TEST_P(SampleBlock, HoldsTheFileSamplesAndItsSize) {
     const std::size_t offset = GetParam();
     const Bytes file = pattern_bytes(offset + 3 * capacity);
     for (std::size_t count : {std::size_t{10}, std::size_t{3000}, direct_bytes}) {
@@ -670,29 +682,20 @@ TEST_P(Placement, SampleBlockMatchesTheFileOffset) {
         auto script = make_script(file);
         auto reader = buffered(script);
         ASSERT_FALSE(reader.skip(offset));
-        pelvar::SampleBuffer<float> buffer(alloc.placed());
-        ASSERT_FALSE(pelvar::read_samples<float>(reader, count, buffer));
-        auto* samples = &buffer;
-        ASSERT_EQ(samples->size(), count);
-        EXPECT_EQ(host_order_mismatches(*samples, file, offset), 0u);
-        const auto at = reinterpret_cast<std::uintptr_t>(samples->data());
-        EXPECT_EQ(at % alignof(float), 0u);
-        if (4 * count >= pelvar::placed_block_bytes) {
-            EXPECT_EQ(at % pelvar::placement_bytes, offset % pelvar::placement_bytes / 4 * 4);
-        }
-        EXPECT_EQ(alloc.live_blocks(), 1u);
-        EXPECT_EQ(alloc.live_bytes(), 4 * count + pelvar::placement_bytes);
-        // Released through its block, not its data pointer.
-        auto parts = samples->release();
-        EXPECT_EQ(parts.data, reinterpret_cast<float*>(at));
-        EXPECT_EQ(alloc.block_bytes(parts.block), 4 * count + pelvar::placement_bytes);
-        EXPECT_EQ(parts.block_bytes, 4 * count + pelvar::placement_bytes);
-        alloc.placed()->release(parts.block);
+        pelvar::SampleBuffer<float> samples(alloc.get());
+        ASSERT_FALSE(pelvar::read_samples<float>(reader, count, samples));
+        ASSERT_EQ(samples.size(), count);
+        EXPECT_EQ(host_order_mismatches(samples, file, offset), 0u);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(samples.data()) % alignof(float), 0u);
+        auto parts = samples.release();
+        EXPECT_EQ(parts.block_bytes, alloc.block_bytes(parts.block));
+        EXPECT_EQ(parts.block_bytes, 4 * count);
+        alloc.get()->release(parts.block);
         EXPECT_EQ(alloc.live_bytes(), 0u);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Offsets, Placement, ::testing::Values(0, 1, 4, 63, 64, 1002, 4097));
+INSTANTIATE_TEST_SUITE_P(Offsets, SampleBlock, ::testing::Values(0, 1, 4, 63, 64, 1002, 4097));
 
 TEST(BufferedReader, RemainingCountsBufferedBytes) {
     auto script = make_script(pattern_bytes(20000));

@@ -183,7 +183,7 @@ private:
 static_assert(pelvar::RawFile<ScriptedFile>);
 
 using Buffered = pelvar::BufferedReader<ScriptedFile>;
-static_assert(pelvar::PlacingByteSource<Buffered>);
+static_assert(pelvar::ByteSource<Buffered>);
 
 inline std::shared_ptr<FileScript> make_script(Bytes bytes = {}) {
     auto script = std::make_shared<FileScript>();
@@ -214,8 +214,6 @@ public:
     }
 
     const pelvar::Allocator* get() const noexcept { return &functions_; }
-    // The same ledger, for blocks placed like their file offset (as the module's allocator does).
-    const pelvar::Allocator* placed() const noexcept { return &placed_functions_; }
 
     // Requests of more bytes than this are refused (null), as by an exhausted heap.
     void refuse_above(std::size_t bytes) noexcept { limit_ = bytes; }
@@ -277,7 +275,6 @@ private:
 
     static inline CountingAllocator* current_ = nullptr;
     static constexpr pelvar::Allocator functions_{&allocate, &reallocate, &release};
-    static constexpr pelvar::Allocator placed_functions_{&allocate, &reallocate, &release, pelvar::placement_bytes};
 
     std::map<void*, std::size_t> blocks_;
     std::size_t limit_ = std::numeric_limits<std::size_t>::max();
