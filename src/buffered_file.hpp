@@ -34,35 +34,37 @@ public:
 
     explicit ReadAheadBuffer(std::size_t capacity)
         : storage_(std::make_unique_for_overwrite<std::byte[]>(putback_bytes + capacity)),
-          data_(storage_.get() + putback_bytes) {}
+          data_(storage_.get() + putback_bytes), next_(data_), end_(data_) {}
 
-    std::size_t buffered() const noexcept { return filled_ - position_; }
-    const std::byte* next() const noexcept { return data_ + position_; }
-    void consume(std::size_t count) noexcept { position_ += count; }
-    void clear() noexcept { position_ = filled_ = 0; }
+    std::size_t buffered() const noexcept { return static_cast<std::size_t>(end_ - next_); }
+    const std::byte* next() const noexcept { return next_; }
+    void consume(std::size_t count) noexcept { next_ += count; }
+    void clear() noexcept { next_ = end_ = data_; }
 
     // Where a fill writes; then filled(count) says how much it brought.
     std::byte* fill_area() noexcept { return data_; }
     void filled(std::size_t count) noexcept {
-        position_ = 0;
-        filled_ = count;
+        next_ = data_;
+        end_ = data_ + count;
     }
 
-    // The last `count` bytes taken, which are `bytes`, back in front.
+    // The last `count` bytes taken (at most putback_bytes), which are
+    // `bytes`, back in front.
     void unread(const void* bytes, std::size_t count) noexcept {
         // Every fill starts putback_bytes into the storage, so there is room
-        // before position_ whatever the bytes were taken from.
-        position_ -= count;
-        if (bytes != data_ + position_) {  // not where they were taken from
-            std::memcpy(data_ + position_, bytes, count);
+        // before next_ even when the bytes were taken before the last fill
+        // (a header that straddled two fills).
+        next_ -= count;
+        if (bytes != next_) {  // not where they were taken from
+            std::memcpy(next_, bytes, count);
         }
     }
 
 private:
     std::unique_ptr<std::byte[]> storage_;
-    std::byte* data_;           // storage_ after the put-back room
-    std::size_t position_ = 0;  // next unread byte in data_
-    std::size_t filled_ = 0;    // end of the file's bytes in data_
+    std::byte* data_;  // storage_ after the put-back room: where fills start
+    std::byte* next_;  // next unread byte
+    std::byte* end_;   // end of the file's bytes
 };
 
 template <RawFile Raw>

@@ -607,6 +607,35 @@ TEST(BufferedReader, GivingUpInASkipOrAfterARewindResumesThere) {
     }
 }
 
+// Bytes given back are delivered again, with no system call: taken in place,
+// straddling two fills (they go back before the new fill's start), or by
+// take_buffered, for every cut of a header-sized read around a fill's end.
+TEST(BufferedReader, UnreadBytesComeAgain) {
+    const Bytes file = pattern_bytes(3 * first_fill);
+    constexpr std::size_t header = 24;
+    static_assert(header <= Buffered::putback_bytes);
+    for (std::size_t start = first_fill - header - 1; start <= first_fill + 1; ++start) {
+        auto script = make_script(file);
+        auto reader = buffered(script);
+        Bytes got(header);
+        for (std::size_t at = 0; at < start; at += 1) {  // in order, so that fills are first_fill long
+            ASSERT_FALSE(reader.read_exact(got.data(), 1));
+        }
+        const std::byte* in_place = reader.take_buffered(header);
+        if (in_place != nullptr) {
+            reader.unread(in_place, header);
+        } else {
+            ASSERT_FALSE(reader.read_exact(got.data(), header));
+            reader.unread(got.data(), header);
+        }
+        const auto calls = script->read_calls;
+        Bytes again(header);
+        ASSERT_FALSE(reader.read_exact(again.data(), again.size()));
+        EXPECT_EQ(again, slice(file, start, again.size())) << start;
+        EXPECT_EQ(script->read_calls, calls) << start;
+    }
+}
+
 // A rewind goes back to offset 0 and forgets the buffered bytes.
 TEST(BufferedReader, RewindDiscardsTheBuffer) {
     const Bytes file = pattern_bytes(20000);
