@@ -1,5 +1,7 @@
 #include "interpreter_lock.hpp"
 
+#include <unistd.h>
+
 #include <utility>
 
 namespace pelvar {
@@ -11,6 +13,23 @@ thread_local PyThreadState* detached_state = nullptr;
 
 // Set while OutsideInterpreter lives on this thread.
 thread_local bool outside_interpreter = false;
+
+// Takes the interpreter back on this thread. Before CPython 3.14, a thread
+// that does so while the interpreter is being finalized (a daemon thread at
+// exit) is ended by pthread_exit, which glibc carries out by unwinding the
+// thread's stack: through the noexcept code around this call that would be
+// std::terminate, an abort at exit. Such a thread waits for the process to
+// be gone instead, as CPython 3.14 makes it do; the forced unwind is caught
+// and never left, so nothing of it runs.
+void take_back(PyThreadState* state) noexcept {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (...) {
+        for (;;) {
+            ::pause();
+        }
+    }
+}
 
 }  // namespace
 
@@ -31,7 +50,7 @@ bool holds_interpreter() noexcept {
 
 InterpreterReleased::InterpreterReleased() noexcept { detached_state = PyEval_SaveThread(); }
 
-InterpreterReleased::~InterpreterReleased() { PyEval_RestoreThread(std::exchange(detached_state, nullptr)); }
+InterpreterReleased::~InterpreterReleased() { take_back(std::exchange(detached_state, nullptr)); }
 
 bool signal_handler_raised() noexcept {
     if (outside_interpreter) {
@@ -41,7 +60,7 @@ bool signal_handler_raised() noexcept {
     if (detached == nullptr) {
         return PyErr_CheckSignals() != 0;
     }
-    PyEval_RestoreThread(detached);
+    take_back(detached);
     const bool raised = PyErr_CheckSignals() != 0;
     detached_state = PyEval_SaveThread();
     return raised;

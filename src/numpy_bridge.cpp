@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <mutex>
+#include <new>
 #include <string>
 #include <type_traits>
 
@@ -68,13 +69,20 @@ private:
     std::size_t held_ = 0;  // bytes in slot_
 };
 
-RecycledBlocks recycled_blocks;
+// Never destroyed: an array may be freed, and its block kept, on a thread
+// that still runs while the process exits. Made in static storage, so that
+// the first use cannot fail.
+RecycledBlocks& recycled_blocks() noexcept {
+    alignas(RecycledBlocks) static std::byte storage[sizeof(RecycledBlocks)];
+    static RecycledBlocks* const blocks = ::new (static_cast<void*>(storage)) RecycledBlocks;
+    return *blocks;
+}
 
 }  // namespace
 
 const Allocator python_raw_allocator{
     [](std::size_t n) {
-        if (void* block = recycled_blocks.take(n)) {
+        if (void* block = recycled_blocks().take(n)) {
             return block;
         }
         return PyMem_RawMalloc(n);
@@ -113,7 +121,7 @@ void slice_container_dealloc(PyObject* self) noexcept {
             if (container->pool) {
                 container->pool->give_back(container->block, container->block_bytes);
             } else if (container->release != &python_raw_allocator ||
-                       !recycled_blocks.keep(container->block, container->block_bytes)) {
+                       !recycled_blocks().keep(container->block, container->block_bytes)) {
                 container->release->release(container->block);
             }
         }

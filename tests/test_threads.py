@@ -318,3 +318,35 @@ def test_own_readers_in_parallel(event_file):
 
 if __name__ == "__main__":
     child_main(sys.argv[1:])
+
+
+DAEMON_AT_EXIT = r"""
+import sys, threading, pelvar
+path = sys.argv[1]
+
+def churn():
+    # Events of 2 KB go through the kept sample blocks, batches through the
+    # block pool: arrays made and freed until the process is gone.
+    while True:
+        for event in pelvar.EventReader(path, "WD1"):
+            del event
+        for batch in pelvar.BatchReader(path, "WD1", 7):
+            del batch
+
+for _ in range(2):
+    threading.Thread(target=churn, daemon=True).start()
+for batch in pelvar.BatchReader(path, "WD1", 3):
+    pass
+print("exiting")
+"""
+
+
+def test_daemon_threads_freeing_arrays_at_exit(tmp_path):
+    """Threads still reading and freeing arrays while the process exits:
+    the process-wide block caches outlive them, so the exit is clean."""
+    path = write(tmp_path / "events", wd1_bytes(wd1_series(50, 1024, seed=5)))
+    for _ in range(5):
+        # (-W: the free-threaded build's warning that the import enabled the lock)
+        done = subprocess.run([sys.executable, "-W", "ignore::RuntimeWarning", "-c", DAEMON_AT_EXIT, str(path)],
+                              capture_output=True, text=True, timeout=60)
+        assert (done.returncode, done.stdout, done.stderr) == (0, "exiting\n", "")
