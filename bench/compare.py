@@ -38,6 +38,7 @@ from run import MIB, WORKLOADS, write_events  # noqa: E402
 # once and reports events per CPU second of this thread.
 PROBE = r"""
 import json, sys, time, pelvar
+import numpy  # imported by the first array otherwise, inside the first timing
 files, paths = json.loads(sys.argv[1]), json.loads(sys.argv[2])
 
 def read_events(path, reader_type):

@@ -7,6 +7,8 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 status=0
 failed=()
+times=()
+began=$SECONDS
 # Most of a fresh run is the target's build: two CPython interpreters
 # compiled from source. Once the system's packages are in (check 10), it
 # starts in the background, beside the checks that do not need it; check 50
@@ -28,8 +30,10 @@ for check in "$here"/checks/[0-9]*.sh; do
     start=$SECONDS
     if bash "$check"; then
         echo "::: $name passed in $((SECONDS - start)) s"
+        times+=("$name passed in $((SECONDS - start)) s")
     else
         echo "::: $name FAILED in $((SECONDS - start)) s"
+        times+=("$name FAILED in $((SECONDS - start)) s")
         failed+=("$name")
         status=1
     fi
@@ -40,6 +44,10 @@ done
 if [ -n "$prebuild" ]; then
     wait "$prebuild" || true  # what it built is checked by check 60
 fi
+# The run times that README.md quotes come from here.
+echo "::: run times"
+printf '%s\n' "${times[@]}"
+echo "all checks: $((SECONDS - began)) s"
 if [ "$status" -ne 0 ]; then
     echo "failed checks: ${failed[*]}"
 fi
