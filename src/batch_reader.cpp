@@ -43,16 +43,7 @@ ProcessCell<PyTypeObject*> the_type;
 
 BatchReaderObject* as_batch_reader(PyObject* self) noexcept { return reinterpret_cast<BatchReaderObject*>(self); }
 
-// Sets TypeError unless the object is a BatchReader.
-bool check_batch_reader(PyObject* self) {
-    PyTypeObject* type = the_type.get();
-    if (type != nullptr && PyObject_TypeCheck(self, type)) {
-        return true;
-    }
-    std::string type_name = type_name_of(self);
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as 'BatchReader'", type_name.c_str());
-    return false;
-}
+bool check_batch_reader(PyObject* self) { return is_instance_or_raise(self, the_type.get(), "BatchReader"); }
 
 FileBatcher make_batcher(FileReader&& reader, BatchLimits limits) {
     if (auto* wd1 = std::get_if<0>(&reader)) {

@@ -34,16 +34,7 @@ ProcessCell<PyTypeObject*> the_type;
 
 EventReaderObject* as_event_reader(PyObject* self) noexcept { return reinterpret_cast<EventReaderObject*>(self); }
 
-// Sets TypeError unless the object is an EventReader.
-bool check_event_reader(PyObject* self) {
-    PyTypeObject* type = the_type.get();
-    if (type != nullptr && PyObject_TypeCheck(self, type)) {
-        return true;
-    }
-    std::string type_name = type_name_of(self);
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as 'EventReader'", type_name.c_str());
-    return false;
-}
+bool check_event_reader(PyObject* self) { return is_instance_or_raise(self, the_type.get(), "EventReader"); }
 
 PyObject* event_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {

@@ -16,4 +16,13 @@ std::string type_name_of(PyObject* object) {
     return "<failed to extract type name>";
 }
 
+bool is_instance_or_raise(PyObject* object, PyTypeObject* type, const char* expected) {
+    if (type != nullptr && PyObject_TypeCheck(object, type)) {
+        return true;
+    }
+    std::string type_name = type_name_of(object);
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as '%s'", type_name.c_str(), expected);
+    return false;
+}
+
 }  // namespace pelvar

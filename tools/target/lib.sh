@@ -87,7 +87,7 @@ target_toolchain="$target_here/$target_triple.cmake"
 # The module's key: the files its wheel is built from.
 target_module_key() {
     (cd "$target_repo" && echo "$target_triple" && cat CMakeLists.txt pyproject.toml LICENSE README.md src/* \
-        pelvar-stubs/* "$target_toolchain" "$target_here/lib.sh" "$target_here/build.sh") | sha256sum | cut -c1-12
+        pelvar-stubs/* "$target_toolchain" "$target_here/zig-musl.cmake" "$target_here/lib.sh" "$target_here/build.sh") | sha256sum | cut -c1-12
 }
 
 target_wheel_dir() {
