@@ -158,7 +158,7 @@ void release_stream(ArrowArrayStream* stream) noexcept {
 void stream_capsule_destructor(PyObject* capsule) noexcept {
     auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, stream_capsule_name));
     if (stream == nullptr) {
-        PyErr_WriteUnraisable(capsule);
+        interpreter_call([&] { PyErr_WriteUnraisable(capsule); });
         return;
     }
     if (stream->release != nullptr) {
@@ -170,7 +170,7 @@ void stream_capsule_destructor(PyObject* capsule) noexcept {
 void schema_capsule_destructor(PyObject* capsule) noexcept {
     auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, schema_capsule_name));
     if (schema == nullptr) {
-        PyErr_WriteUnraisable(capsule);
+        interpreter_call([&] { PyErr_WriteUnraisable(capsule); });
         return;
     }
     if (schema->release != nullptr) {

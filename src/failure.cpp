@@ -1,5 +1,6 @@
 #include "failure.hpp"
 
+#include "interpreter_lock.hpp"
 #include "process_cell.hpp"
 #include "py_text.hpp"
 
@@ -98,7 +99,7 @@ void print_carried_error(std::exception_ptr failure) noexcept {
     } catch (const Panic& panic) {
         if (PyObject* error = panic.python_error()) {
             restore_exception(PyRef::borrow(error));
-            PyErr_PrintEx(0);
+            interpreter_call([] { PyErr_PrintEx(0); });
         }
     } catch (...) {
     }
@@ -206,7 +207,7 @@ void report_unraisable_panic(std::exception_ptr failure, PyObject* object) noexc
             abort_at_boundary();
         }
     }
-    PyErr_WriteUnraisable(object);
+    interpreter_call([&] { PyErr_WriteUnraisable(object); });
 }
 
 }  // namespace pelvar

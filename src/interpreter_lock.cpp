@@ -14,24 +14,18 @@ thread_local PyThreadState* detached_state = nullptr;
 // Set while OutsideInterpreter lives on this thread.
 thread_local bool outside_interpreter = false;
 
-// Takes the interpreter back on this thread. Before CPython 3.14, a thread
-// that does so while the interpreter is being finalized (a daemon thread at
-// exit) is ended by pthread_exit, which glibc carries out by unwinding the
-// thread's stack: through the noexcept code around this call that would be
-// std::terminate, an abort at exit. Such a thread waits for the process to
-// be gone instead, as CPython 3.14 makes it do; the forced unwind is caught
-// and never left, so nothing of it runs.
+// Takes back what InterpreterReleased let go of.
 void take_back(PyThreadState* state) noexcept {
-    try {
-        PyEval_RestoreThread(state);
-    } catch (...) {
-        for (;;) {
-            ::pause();
-        }
-    }
+    interpreter_call([state] { PyEval_RestoreThread(state); });
 }
 
 }  // namespace
+
+void wait_for_the_process_end() noexcept {
+    for (;;) {
+        ::pause();
+    }
+}
 
 OutsideInterpreter::OutsideInterpreter() noexcept { outside_interpreter = true; }
 
@@ -58,10 +52,10 @@ bool signal_handler_raised() noexcept {
     }
     PyThreadState* detached = std::exchange(detached_state, nullptr);
     if (detached == nullptr) {
-        return PyErr_CheckSignals() != 0;
+        return interpreter_call(PyErr_CheckSignals) != 0;
     }
     take_back(detached);
-    const bool raised = PyErr_CheckSignals() != 0;
+    const bool raised = interpreter_call(PyErr_CheckSignals) != 0;
     detached_state = PyEval_SaveThread();
     return raised;
 }

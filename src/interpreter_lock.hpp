@@ -4,7 +4,32 @@
 
 #include <Python.h>
 
+#include <utility>
+
 namespace pelvar {
+
+// Never returns: the calling thread waits for the process to end.
+[[noreturn]] void wait_for_the_process_end() noexcept;
+
+// Makes `call`, a call into the interpreter (a C function, or a lambda of
+// nothing but C calls), that may let go of the interpreter lock and take it
+// back: an import, Python code, signal handlers, NumPy's own locks. Before
+// CPython 3.14 a thread that takes the lock back while the interpreter is
+// being finalized (a daemon thread at exit) is ended with pthread_exit,
+// which glibc carries out by unwinding the thread's stack; the C++ frames
+// above would run their cleanups, which touch Python objects, on a thread
+// that holds no lock while the interpreter is torn down, or meet a noexcept
+// frame and abort. The unwinding stops here instead, and the thread waits for
+// the end of the process, as CPython 3.14 makes it do. A C call leaves by no
+// other unwinding, so nothing else is caught.
+template <class Call>
+decltype(auto) interpreter_call(Call&& call) noexcept {
+    try {
+        return std::forward<Call>(call)();
+    } catch (...) {
+        wait_for_the_process_end();
+    }
+}
 
 // While alive, the calling thread has let go of the interpreter (detached
 // its thread state, releasing the global lock where there is one): no Python

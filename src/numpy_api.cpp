@@ -3,6 +3,7 @@
 #include <string>
 
 #include "failure.hpp"
+#include "interpreter_lock.hpp"
 #include "process_cell.hpp"
 #include "py_ref.hpp"
 
@@ -40,7 +41,7 @@ PyRef import_module(const char* name) {
     if (!text) {
         capsule_failure();
     }
-    PyRef module = PyRef::steal(PyImport_Import(text.get()));
+    PyRef module = PyRef::steal(interpreter_call([&] { return PyImport_Import(text.get()); }));
     if (!module) {
         capsule_failure();
     }
@@ -48,7 +49,7 @@ PyRef import_module(const char* name) {
 }
 
 PyRef attribute(PyObject* object, const char* name) {
-    PyRef value = PyRef::steal(PyObject_GetAttrString(object, name));
+    PyRef value = PyRef::steal(interpreter_call([&] { return PyObject_GetAttrString(object, name); }));
     if (!value) {
         capsule_failure();
     }
@@ -61,7 +62,8 @@ const char* find_core_name() {
     PyRef version = attribute(numpy.get(), "__version__");
     PyRef numpy_lib = import_module("numpy.lib");
     PyRef numpy_version = attribute(numpy_lib.get(), "NumpyVersion");
-    PyRef parsed = PyRef::steal(PyObject_CallOneArg(numpy_version.get(), version.get()));
+    PyRef parsed = PyRef::steal(
+        interpreter_call([&] { return PyObject_CallOneArg(numpy_version.get(), version.get()); }));
     if (!parsed) {
         capsule_failure();
     }
@@ -129,7 +131,8 @@ PyTypeObject* NumpyTable::array_type() const {
 }
 
 PyObject* NumpyTable::descr_from_type(int type_number) const {
-    return reinterpret_cast<DescrFromType>(slot(api_descr_from_type, "PyArray_DescrFromType"))(type_number);
+    auto call = reinterpret_cast<DescrFromType>(slot(api_descr_from_type, "PyArray_DescrFromType"));
+    return interpreter_call([&] { return call(type_number); });
 }
 
 PyObject* NumpyTable::new_from_descr(PyTypeObject* subtype, PyObject* descr, int dimensions_count,
@@ -137,13 +140,16 @@ PyObject* NumpyTable::new_from_descr(PyTypeObject* subtype, PyObject* descr, int
                                      PyObject* prototype) const {
     PyRef owned = PyRef::steal(descr);  // given to NumPy, or dropped if the entry is missing
     auto call = reinterpret_cast<NewFromDescr>(slot(api_new_from_descr, "PyArray_NewFromDescr"));
-    return call(subtype, owned.release(), dimensions_count, dimensions, strides, data, flags, prototype);
+    PyObject* given = owned.release();
+    return interpreter_call(
+        [&] { return call(subtype, given, dimensions_count, dimensions, strides, data, flags, prototype); });
 }
 
 int NumpyTable::set_base_object(PyObject* array, PyObject* base) const {
     PyRef owned = PyRef::steal(base);  // given to NumPy, or dropped if the entry is missing
     auto call = reinterpret_cast<SetBaseObject>(slot(api_set_base_object, "PyArray_SetBaseObject"));
-    return call(array, owned.release());
+    PyObject* given = owned.release();
+    return interpreter_call([&] { return call(array, given); });
 }
 
 }  // namespace pelvar

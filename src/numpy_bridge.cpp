@@ -9,6 +9,7 @@
 #include "block_pool.hpp"
 #include "buffered_file.hpp"
 #include "failure.hpp"
+#include "interpreter_lock.hpp"
 #include "numpy_api.hpp"
 #include "process_cell.hpp"
 #include "py_text.hpp"
@@ -153,7 +154,7 @@ PyTypeObject* get_slice_container_type() {
         [] {
             auto* created = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&slice_container_spec));
             if (created == nullptr) {
-                PyErr_WriteUnraisable(nullptr);
+                interpreter_call([&] { PyErr_WriteUnraisable(nullptr); });
                 panic("failed to create type object for `PySliceContainer`");
             }
             return created;
