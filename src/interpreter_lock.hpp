@@ -1,5 +1,6 @@
-// Letting go of the interpreter while a file is read, and the interrupt
-// check that takes it back to run signal handlers.
+// Letting go of the interpreter while a file is read, the interrupt check
+// that takes it back to run signal handlers, and calls into the interpreter
+// that may take it back on their own.
 #pragma once
 
 #include <Python.h>
