@@ -27,14 +27,11 @@ inline constexpr Allocator malloc_allocator{
 inline constexpr std::size_t empty_alignment = 8;
 alignas(empty_alignment) inline std::byte empty_block[empty_alignment];
 
-// A buffer handed to a new owner, which gives `block` back, when it is not
-// null, to its pool if it has one, else to the allocator.
-template <class T>
+// What a new owner of a buffer needs to give its block back, when it is not
+// null: to its pool if it has one, else to the allocator. (The array over
+// the buffer keeps the data pointer and the length.)
 struct BufferParts {
-    T* data;                  // never null: empty_block when nothing was allocated
-    std::size_t length;       // elements in use
-    std::size_t capacity;     // elements the block has room for
-    void* block;              // the allocation that holds data, or null
+    void* block;              // the allocation that holds the data, or null
     std::size_t block_bytes;  // its size, as allocated
     BlockPool* pool = nullptr;
 };

@@ -153,30 +153,20 @@ void release_stream(ArrowArrayStream* stream) noexcept {
     stream->release = nullptr;
 }
 
-// A capsule gives its struct back when it goes, releasing it unless a
-// consumer moved it out (and set its release to null).
-void stream_capsule_destructor(PyObject* capsule) noexcept {
-    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, stream_capsule_name));
-    if (stream == nullptr) {
+// A capsule gives its struct (an ArrowArrayStream or an ArrowSchema) back
+// when it goes, releasing it unless a consumer moved it out (and set its
+// release to null).
+template <class Struct, const char* const& name>
+void capsule_destructor(PyObject* capsule) noexcept {
+    auto* held = static_cast<Struct*>(PyCapsule_GetPointer(capsule, name));
+    if (held == nullptr) {
         interpreter_call([&] { PyErr_WriteUnraisable(capsule); });
         return;
     }
-    if (stream->release != nullptr) {
-        stream->release(stream);
+    if (held->release != nullptr) {
+        held->release(held);
     }
-    delete stream;
-}
-
-void schema_capsule_destructor(PyObject* capsule) noexcept {
-    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, schema_capsule_name));
-    if (schema == nullptr) {
-        interpreter_call([&] { PyErr_WriteUnraisable(capsule); });
-        return;
-    }
-    if (schema->release != nullptr) {
-        schema->release(schema);
-    }
-    delete schema;
+    delete held;
 }
 
 // Whether two schemas agree field by field, but for a list's offsets.
@@ -230,7 +220,7 @@ PyObject* arrow_stream_capsule(const std::shared_ptr<BatchCore>& core, PyObject*
     state->id = BatchCore::next_stream();
     state->offsets = requested_offsets(core->batcher(), requested_schema);
     auto* stream = new ArrowArrayStream{get_schema, get_next, get_last_error, release_stream, state.release()};
-    PyObject* capsule = PyCapsule_New(stream, stream_capsule_name, stream_capsule_destructor);
+    PyObject* capsule = PyCapsule_New(stream, stream_capsule_name, capsule_destructor<ArrowArrayStream, stream_capsule_name>);
     if (capsule == nullptr) {
         stream->release(stream);
         delete stream;
@@ -241,7 +231,7 @@ PyObject* arrow_stream_capsule(const std::shared_ptr<BatchCore>& core, PyObject*
 PyObject* arrow_schema_capsule(BatchCore& core) {
     auto* schema = new ArrowSchema;
     export_schema(core.batcher(), ListOffsets::large, schema);
-    PyObject* capsule = PyCapsule_New(schema, schema_capsule_name, schema_capsule_destructor);
+    PyObject* capsule = PyCapsule_New(schema, schema_capsule_name, capsule_destructor<ArrowSchema, schema_capsule_name>);
     if (capsule == nullptr) {
         schema->release(schema);
         delete schema;

@@ -86,8 +86,8 @@ public:
     void set_size(std::size_t size) noexcept { size_ = size; }
 
     // Gives up ownership; the column is empty afterwards.
-    BufferParts<T> release() noexcept {
-        BufferParts<T> parts{data_, size_, capacity_, capacity_ == 0 ? nullptr : data_, capacity_ * sizeof(T), pool_};
+    BufferParts release() noexcept {
+        BufferParts parts{capacity_ == 0 ? nullptr : data_, capacity_ * sizeof(T), pool_};
         data_ = empty_data();
         size_ = capacity_ = 0;
         return parts;

@@ -104,10 +104,9 @@ namespace {
 // The array keeps the data pointer and the length; the owner keeps only what
 // giving the block back takes.
 struct PySliceContainer : PyObject {
-    const Allocator* release;  // gives the buffer back (when capacity is not 0)
-    void* block;               // the allocation that holds the array's data
+    const Allocator* release;  // gives the block back
+    void* block;               // the allocation that holds the array's data; null: nothing to give back
     std::size_t block_bytes;   // its size, as allocated
-    std::size_t capacity;      // elements allocated; 0: nothing to give back
     // Where a batch column's block goes back to, to be reused by the batches
     // still to be read; null for an event's samples.
     BlockPool* pool;
@@ -116,7 +115,7 @@ struct PySliceContainer : PyObject {
 void slice_container_dealloc(PyObject* self) noexcept {
     auto* container = reinterpret_cast<PySliceContainer*>(self);
     guarded_destruction(self, [&] {
-        if (container->capacity != 0) {
+        if (container->block != nullptr) {
             // The interpreter's raw allocator takes its blocks back through
             // the recycling first.
             if (container->pool) {
@@ -126,7 +125,7 @@ void slice_container_dealloc(PyObject* self) noexcept {
                 container->release->release(container->block);
             }
         }
-        container->capacity = 0;
+        container->block = nullptr;
     });
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
@@ -202,12 +201,10 @@ PyRef array_over(void* data, std::size_t length, int type_number, std::size_t el
 }
 
 // The owner takes the buffer; nothing here can fail.
-template <class T>
-void adopt(PySliceContainer* owner, const Allocator* allocator, BufferParts<T>&& parts) noexcept {
+void adopt(PySliceContainer* owner, const Allocator* allocator, BufferParts parts) noexcept {
     owner->release = allocator;
     owner->block = parts.block;
     owner->block_bytes = parts.block_bytes;
-    owner->capacity = parts.capacity;
     owner->pool = parts.pool;
 }
 
@@ -254,7 +251,5 @@ template void ColumnArrays::hand_over(std::size_t, Column<float>&) noexcept;
 
 PyRef from_raw_parts(SampleBuffer<std::uint16_t>&& samples) { return make_array<std::uint16_t>(std::move(samples)); }
 PyRef from_raw_parts(SampleBuffer<float>&& samples) { return make_array<float>(std::move(samples)); }
-
-
 
 }  // namespace pelvar

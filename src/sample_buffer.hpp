@@ -4,9 +4,9 @@
 // raw allocator, so tracemalloc sees it).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <concepts>
 #include <cstdlib>
 #include <optional>
@@ -26,8 +26,6 @@ namespace pelvar {
 template <class T>
 class SampleBuffer {
 public:
-    using Parts = BufferParts<T>;
-
     explicit SampleBuffer(const Allocator* allocator) noexcept : allocator_(allocator) {}
     SampleBuffer(SampleBuffer&& other) noexcept
         : allocator_(other.allocator_),
@@ -55,8 +53,8 @@ public:
 
     // Gives up ownership; the caller frees `block` with allocator()->release
     // when it is not null.
-    Parts release() noexcept {
-        Parts parts{data_, length_, length_, allocated() ? data_ : nullptr, block_bytes_};
+    BufferParts release() noexcept {
+        BufferParts parts{allocated() ? data_ : nullptr, block_bytes_};
         data_ = empty_data();
         length_ = 0;
         block_bytes_ = 0;
@@ -168,7 +166,7 @@ template <class T, ByteSource Source, SampleStorage<T> Storage>
     // The samples the next allocation holds, `filled` of them read: all of
     // them, or the next step.
     auto next_target = [&](std::size_t filled) {
-        if (total - filled <= trusted_count && filled == 0) {
+        if (filled == 0 && total <= trusted_count) {
             return total;
         }
         std::size_t step = filled == 0 ? eager_count : filled;
