@@ -20,9 +20,9 @@
 #include "event_batch.hpp"
 #include "failure.hpp"
 #include "interpreter_lock.hpp"
-#include "numpy_bridge.hpp"
 #include "process_cell.hpp"
 #include "py_text.hpp"
+#include "python_memory.hpp"
 #include "reader_binding.hpp"
 
 namespace pelvar {

@@ -7,12 +7,13 @@
 //   return IoFailure (end of file, an error number, or a read given up
 //   because a signal handler raised) and InternalFailure ("capacity
 //   overflow", a refused sample buffer) as values.
-// - event_reader.cpp turns them into exceptions: an open failure into the
-//   OSError subclass of its error number, a failed WD2 probe into plain
-//   OSError, a read failure during iteration into the exception of its error
-//   number, the end of the file into the end of the iteration, a given-up
-//   read into the signal handler's own exception, a refused sample buffer
-//   into MemoryError, and any other InternalFailure into a Panic.
+// - reader_binding.cpp turns them into exceptions, with os_error.cpp's
+//   helpers: an open failure into the OSError subclass of its error number,
+//   a failed WD2 probe into plain OSError, a read failure during iteration
+//   into the exception of its error number, the end of the file into the
+//   end of the iteration, a given-up read into the signal handler's own
+//   exception, a refused sample buffer into MemoryError, and any other
+//   InternalFailure into a Panic.
 // - A Panic (below) ends the operation; the guard of the entry point raises
 //   it as PanicException, or as MemoryError when not even that can be made
 //   for lack of memory, and aborts only when neither can be raised. A C++

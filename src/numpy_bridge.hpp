@@ -19,15 +19,6 @@
 
 namespace pelvar {
 
-// The interpreter's raw allocator, which tracemalloc sees and which needs no
-// thread state; sample buffers that become arrays are made with it.
-extern const Allocator python_raw_allocator;
-
-// The process's pool of batch column blocks, from python_raw_allocator: made
-// on first use and never destroyed, since arrays may let go of their blocks
-// on any thread, until the very end of the process.
-BlockPool& batch_block_pool();
-
 // A one-dimensional array over the buffer, which it now owns.
 // Fails (Panic) with the messages of the NumPy table lookup and array making.
 PyRef from_raw_parts(SampleBuffer<std::uint16_t>&& samples);

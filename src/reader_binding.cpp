@@ -5,7 +5,7 @@
 
 #include "failure.hpp"
 #include "interpreter_lock.hpp"
-#include "numpy_bridge.hpp"
+#include "python_memory.hpp"
 #include "os_error.hpp"
 
 namespace pelvar {
