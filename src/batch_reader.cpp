@@ -5,10 +5,7 @@
 // interpreter, so that threads reading other files run in parallel.
 #include "batch_reader.hpp"
 
-#include <cstdint>
 #include <memory>
-#include <new>
-#include <string>
 #include <utility>
 #include <variant>
 
@@ -20,30 +17,12 @@
 #include "event_batch.hpp"
 #include "failure.hpp"
 #include "interpreter_lock.hpp"
-#include "process_cell.hpp"
-#include "py_text.hpp"
 #include "python_memory.hpp"
 #include "reader_binding.hpp"
+#include "reader_object.hpp"
 
 namespace pelvar {
 namespace {
-
-struct BatchReaderObject {
-    PyObject_HEAD
-    // The batcher (its variant fixed at construction) and the borrow that
-    // keeps two callers apart, shared with the Arrow streams made of it.
-    std::shared_ptr<BatchCore> core;
-    // The exception of a signal handler that ended a read after some events:
-    // they went out as a batch, and the next call raises it.
-    PyObject* deferred;
-};
-
-// Made at module initialisation and kept for the process.
-ProcessCell<PyTypeObject*> the_type;
-
-BatchReaderObject* as_batch_reader(PyObject* self) noexcept { return reinterpret_cast<BatchReaderObject*>(self); }
-
-bool check_batch_reader(PyObject* self) { return is_instance_or_raise(self, the_type.get(), "BatchReader"); }
 
 FileBatcher make_batcher(FileReader&& reader, BatchLimits limits) {
     if (auto* wd1 = std::get_if<0>(&reader)) {
@@ -51,6 +30,63 @@ FileBatcher make_batcher(FileReader&& reader, BatchLimits limits) {
     }
     return FileBatcher(std::in_place_index<1>, std::get<1>(std::move(reader)), batch_block_pool(), limits);
 }
+
+// One batch, read with the interpreter let go of; the exclusive borrow is held.
+template <class Batcher>
+PyObject* next_batch(PyRef& deferred, Batcher& batcher) {
+    auto outcome = [&] {
+        InterpreterReleased released;
+        return batcher.next();
+    }();
+    if (auto* batch = std::get_if<typename Batcher::Batch>(&outcome)) {
+        // A signal handler raised after the batch's events: the batcher
+        // keeps the failure for the next call, which raises this.
+        if (PyErr_Occurred()) {
+            deferred = take_pending_exception();
+        }
+        try {
+            return batch_to_dict(*batch).release();
+        } catch (...) {
+            // Its arrays could not be made (memory, NumPy): the next call
+            // gives the batch again rather than losing its events.
+            batcher.put_back(std::move(*batch));
+            throw;
+        }
+    }
+    if (auto* io = std::get_if<IoFailure>(&outcome); io != nullptr && io->is_interrupted() && deferred) {
+        restore_exception(std::exchange(deferred, PyRef()));
+    }
+    return raise_outcome(std::move(outcome));
+}
+
+struct BatchReaderState {
+    static constexpr const char* class_name = "BatchReader";
+    static constexpr bool garbage_collected = true;  // `deferred` may hold a cycle
+
+    explicit BatchReaderState(std::shared_ptr<BatchCore> batch_core) noexcept : core(std::move(batch_core)) {}
+
+    // The borrow is the core's: an Arrow stream takes it too.
+    BorrowFlag& borrow_flag() noexcept { return core->borrow(); }
+
+    PyObject* next_borrowed() {
+        if (!core->claim(BatchCore::iteration)) {
+            PyErr_SetString(PyExc_RuntimeError, "this BatchReader is read through an Arrow stream");
+            return nullptr;
+        }
+        return std::visit([&](auto& batcher) { return next_batch(deferred, batcher); }, core->batcher());
+    }
+
+    // The exception of a signal handler that ended a read after some events:
+    // they went out as a batch, and the next call raises it.
+    PyRef deferred;
+    // The batcher (its variant fixed at construction) and the borrow that
+    // keeps two callers apart, shared with the Arrow streams made of it.
+    // Dropped first: that frees the buffers and closes the descriptor,
+    // unless an Arrow stream still reads them.
+    std::shared_ptr<BatchCore> core;
+};
+
+using BatchReaderObject = ReaderObject<BatchReaderState>;
 
 PyObject* batch_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -65,109 +101,24 @@ PyObject* batch_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwar
         auto core =
             std::make_shared<BatchCore>(make_batcher(std::move(*reader), {arguments->max_events, arguments->max_bytes}));
         // A failed allocation drops the batcher here, closing the file.
-        allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
-        PyObject* self = alloc(subtype, 0);
-        if (self == nullptr) {
-            return nullptr;
-        }
-        auto* object = as_batch_reader(self);
-        new (&object->core) std::shared_ptr<BatchCore>(std::move(core));
-        object->deferred = nullptr;
-        return self;
-    });
-}
-
-PyObject* batch_reader_iter(PyObject* self) noexcept {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (!check_batch_reader(self)) {
-            return nullptr;
-        }
-        BorrowFlag& flag = as_batch_reader(self)->core->borrow();
-        if (!try_shared_borrow(flag)) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-            return nullptr;
-        }
-        Py_INCREF(self);
-        flag.fetch_sub(1, std::memory_order_release);
-        return self;
-    });
-}
-
-// One batch, read with the interpreter let go of; the exclusive borrow is held.
-template <class Batcher>
-PyObject* next_batch(BatchReaderObject* object, Batcher& batcher) {
-    auto outcome = [&] {
-        InterpreterReleased released;
-        return batcher.next();
-    }();
-    if (auto* batch = std::get_if<typename Batcher::Batch>(&outcome)) {
-        // A signal handler raised after the batch's events: the batcher
-        // keeps the failure for the next call, which raises this.
-        if (PyErr_Occurred()) {
-            Py_XSETREF(object->deferred, take_pending_exception().release());
-        }
-        try {
-            return batch_to_dict(*batch).release();
-        } catch (...) {
-            // Its arrays could not be made (memory, NumPy): the next call
-            // gives the batch again rather than losing its events.
-            batcher.put_back(std::move(*batch));
-            throw;
-        }
-    }
-    if (auto* io = std::get_if<IoFailure>(&outcome); io != nullptr && io->is_interrupted() && object->deferred) {
-        restore_exception(PyRef::steal(std::exchange(object->deferred, nullptr)));
-    }
-    return raise_outcome(std::move(outcome));
-}
-
-PyObject* batch_reader_next(PyObject* self) noexcept {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (!check_batch_reader(self)) {
-            return nullptr;
-        }
-        auto* object = as_batch_reader(self);
-        // Declared first so that it is dropped after the borrow is released.
-        PyRef hold = PyRef::borrow(self);
-        BatchCore& core = *object->core;
-        ExclusiveBorrow borrow(core.borrow());
-        if (!borrow.held()) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-            return nullptr;
-        }
-        if (!core.claim(BatchCore::iteration)) {
-            PyErr_SetString(PyExc_RuntimeError, "this BatchReader is read through an Arrow stream");
-            return nullptr;
-        }
-        return std::visit([&](auto& batcher) { return next_batch(object, batcher); }, core.batcher());
+        return BatchReaderObject::allocate(subtype, std::move(core));
     });
 }
 
 int batch_reader_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Py_VISIT(as_batch_reader(self)->deferred);
+    Py_VISIT(BatchReaderObject::of(self)->state.deferred.get());
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
 int batch_reader_clear(PyObject* self) noexcept {
-    Py_CLEAR(as_batch_reader(self)->deferred);
+    BatchReaderObject::of(self)->state.deferred = PyRef();
     return 0;
-}
-
-void batch_reader_dealloc(PyObject* self) noexcept {
-    PyObject_GC_UnTrack(self);
-    // Frees the buffers and closes the descriptor, unless an Arrow stream
-    // still reads them.
-    guarded_destruction(self, [&] { std::destroy_at(&as_batch_reader(self)->core); });
-    Py_CLEAR(as_batch_reader(self)->deferred);
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 PyObject* batch_reader_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (!check_batch_reader(self)) {
+        if (!BatchReaderObject::check(self)) {
             return nullptr;
         }
         static const char* keywords[] = {"requested_schema", nullptr};
@@ -176,16 +127,16 @@ PyObject* batch_reader_arrow_c_stream(PyObject* self, PyObject* args, PyObject* 
                                          &requested)) {
             return nullptr;
         }
-        return arrow_stream_capsule(as_batch_reader(self)->core, requested);
+        return arrow_stream_capsule(BatchReaderObject::of(self)->state.core, requested);
     });
 }
 
 PyObject* batch_reader_arrow_c_schema(PyObject* self, PyObject*) noexcept {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (!check_batch_reader(self)) {
+        if (!BatchReaderObject::check(self)) {
             return nullptr;
         }
-        return arrow_schema_capsule(*as_batch_reader(self)->core);
+        return arrow_schema_capsule(*BatchReaderObject::of(self)->state.core);
     });
 }
 
@@ -219,11 +170,11 @@ constexpr const char* batch_reader_doc =
 
 PyType_Slot batch_reader_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(batch_reader_new)},
-    {Py_tp_iter, reinterpret_cast<void*>(batch_reader_iter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(batch_reader_next)},
+    {Py_tp_iter, reinterpret_cast<void*>(BatchReaderObject::iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(BatchReaderObject::next)},
     {Py_tp_traverse, reinterpret_cast<void*>(batch_reader_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(batch_reader_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(batch_reader_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(BatchReaderObject::dealloc)},
     {Py_tp_methods, batch_reader_methods},
     {Py_tp_doc, const_cast<char*>(batch_reader_doc)},
     {0, nullptr},
@@ -239,9 +190,6 @@ PyType_Spec batch_reader_spec{
 
 }  // namespace
 
-PyTypeObject* batch_reader_type() {
-    return the_type.get_or_make([] { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&batch_reader_spec)); },
-                                [](PyTypeObject* lost) noexcept { Py_DECREF(lost); });
-}
+PyTypeObject* batch_reader_type() { return BatchReaderObject::type(batch_reader_spec); }
 
 }  // namespace pelvar

@@ -107,12 +107,13 @@ def test_instances_are_not_tracked_by_the_collector(wd1_file):
     assert not gc.is_tracked(EventReader(wd1_file, "WD1"))
 
 
-def test_instances_keep_their_type_alive(tmp_path, wd1_file):
-    before = sys.getrefcount(EventReader)
-    readers = [EventReader(wd1_file, "WD1") for _ in range(50)]
-    assert sys.getrefcount(EventReader) == before + 50
+@pytest.mark.parametrize("reader_class", [EventReader, pelvar.BatchReader], ids=lambda c: c.__name__)
+def test_instances_keep_their_type_alive(tmp_path, wd1_file, reader_class):
+    before = sys.getrefcount(reader_class)
+    readers = [reader_class(wd1_file, "WD1") for _ in range(50)]
+    assert sys.getrefcount(reader_class) == before + 50
     del readers
-    assert sys.getrefcount(EventReader) == before
+    assert sys.getrefcount(reader_class) == before
 
 
 # ---- PanicException -------------------------------------------------------------
