@@ -6,6 +6,7 @@
 #include "batch_reader.hpp"
 
 #include <memory>
+#include <optional>
 #include <utility>
 #include <variant>
 
@@ -63,6 +64,19 @@ struct BatchReaderState {
     static constexpr const char* class_name = "BatchReader";
     static constexpr bool garbage_collected = true;  // `deferred` may hold a cycle
 
+    static std::optional<std::shared_ptr<BatchCore>> open(PyObject* args, PyObject* kwargs) {
+        auto arguments = bind_batch_reader_arguments(args, kwargs);
+        if (!arguments) {
+            return std::nullopt;
+        }
+        auto reader = open_reader(arguments->reader);
+        if (!reader) {
+            return std::nullopt;
+        }
+        return std::make_shared<BatchCore>(
+            make_batcher(std::move(*reader), {arguments->max_events, arguments->max_bytes}));
+    }
+
     explicit BatchReaderState(std::shared_ptr<BatchCore> batch_core) noexcept : core(std::move(batch_core)) {}
 
     // The borrow is the core's: an Arrow stream takes it too.
@@ -87,23 +101,6 @@ struct BatchReaderState {
 };
 
 using BatchReaderObject = ReaderObject<BatchReaderState>;
-
-PyObject* batch_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        auto arguments = bind_batch_reader_arguments(args, kwargs);
-        if (!arguments) {
-            return nullptr;
-        }
-        auto reader = open_reader(arguments->reader);
-        if (!reader) {
-            return nullptr;
-        }
-        auto core =
-            std::make_shared<BatchCore>(make_batcher(std::move(*reader), {arguments->max_events, arguments->max_bytes}));
-        // A failed allocation drops the batcher here, closing the file.
-        return BatchReaderObject::allocate(subtype, std::move(core));
-    });
-}
 
 int batch_reader_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(BatchReaderObject::of(self)->state.deferred.get());
@@ -169,7 +166,7 @@ constexpr const char* batch_reader_doc =
     "bytes of arrays, except that an event larger than max_bytes comes alone.";
 
 PyType_Slot batch_reader_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(batch_reader_new)},
+    {Py_tp_new, reinterpret_cast<void*>(BatchReaderObject::make)},
     {Py_tp_iter, reinterpret_cast<void*>(BatchReaderObject::iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(BatchReaderObject::next)},
     {Py_tp_traverse, reinterpret_cast<void*>(batch_reader_traverse)},

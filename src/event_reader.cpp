@@ -3,6 +3,7 @@
 // its own iterator; each __next__ reads one event, holding the interpreter.
 #include "event_reader.hpp"
 
+#include <optional>
 #include <utility>
 #include <variant>
 
@@ -28,6 +29,15 @@ struct EventReaderState {
     static constexpr const char* class_name = "EventReader";
     static constexpr bool garbage_collected = false;
 
+    // The file, its read-ahead buffer and the reader of the named format.
+    static std::optional<FileReader> open(PyObject* args, PyObject* kwargs) {
+        auto arguments = bind_event_reader_arguments(args, kwargs);
+        if (!arguments) {
+            return std::nullopt;
+        }
+        return open_reader(*arguments);
+    }
+
     explicit EventReaderState(FileReader&& file_reader) noexcept : reader(std::move(file_reader)) {}
 
     BorrowFlag& borrow_flag() noexcept { return borrow; }
@@ -43,25 +53,8 @@ struct EventReaderState {
 
 using EventReaderObject = ReaderObject<EventReaderState>;
 
-PyObject* event_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        auto arguments = bind_event_reader_arguments(args, kwargs);
-        if (!arguments) {
-            return nullptr;
-        }
-        // 1. to 3. The file, its buffer and the reader.
-        auto reader = open_reader(*arguments);
-        if (!reader) {
-            return nullptr;
-        }
-        // 4. The object; 5. the reader moves in. A failed allocation drops
-        // the reader here, closing the file.
-        return EventReaderObject::allocate(subtype, std::move(*reader));
-    });
-}
-
 PyType_Slot event_reader_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(event_reader_new)},
+    {Py_tp_new, reinterpret_cast<void*>(EventReaderObject::make)},
     {Py_tp_iter, reinterpret_cast<void*>(EventReaderObject::iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(EventReaderObject::next)},
     {Py_tp_dealloc, reinterpret_cast<void*>(EventReaderObject::dealloc)},

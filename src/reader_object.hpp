@@ -1,9 +1,11 @@
 // What EventReader and BatchReader objects have in common: the type, made
-// once; allocation in tp_new; __iter__ (the object is its own iterator); the
-// exclusive borrow that __next__ holds while it reads; destruction. What
-// differs is the reader's State, the object's contents: it names its class
-// for messages, says where its borrow flag is and whether the object takes
-// part in garbage collection, and reads one step with the borrow held.
+// once; tp_new, which makes the contents and then the object; __iter__ (the
+// object is its own iterator); the exclusive borrow that __next__ holds
+// while it reads; destruction. What differs is the reader's State, the
+// object's contents: it opens what it reads from the constructor's
+// arguments, names its class for messages, says where its borrow flag is
+// and whether the object takes part in garbage collection, and reads one
+// step with the borrow held.
 #pragma once
 
 #include <Python.h>
@@ -23,9 +25,13 @@
 namespace pelvar {
 
 template <class S>
-concept ReaderState = requires(S& state) {
+concept ReaderState = requires(S& state, PyObject* args, PyObject* kwargs) {
     { S::class_name } -> std::convertible_to<const char*>;
     { S::garbage_collected } -> std::convertible_to<bool>;
+    // What the object is made of, from the constructor's arguments: empty,
+    // with the exception set, when they do not bind or the file cannot be
+    // opened.
+    { *S::open(args, kwargs) };
     { state.borrow_flag() } noexcept -> std::same_as<BorrowFlag&>;
     // A step of the iteration; the caller holds the exclusive borrow.
     { state.next_borrowed() } -> std::same_as<PyObject*>;
@@ -41,18 +47,22 @@ struct ReaderObject {
     // True for an instance of the type; otherwise sets TypeError.
     static bool check(PyObject* self) { return is_instance_or_raise(self, the_type.get(), State::class_name); }
 
-    // tp_new's last step: an object of `subtype` holding State(parts...), or
-    // null when it cannot be allocated (the parts stay the caller's, and
-    // dropping them closes the file).
-    template <class... Parts>
-    static PyObject* allocate(PyTypeObject* subtype, Parts&&... parts) {
-        allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
-        PyObject* self = alloc(subtype, 0);
-        if (self == nullptr) {
-            return nullptr;
-        }
-        new (&of(self)->state) State(std::forward<Parts>(parts)...);
-        return self;
+    // tp_new: the contents, then the object. A failed allocation drops the
+    // contents, closing the file.
+    static PyObject* make(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            auto contents = State::open(args, kwargs);
+            if (!contents) {
+                return nullptr;
+            }
+            allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
+            PyObject* self = alloc(subtype, 0);
+            if (self == nullptr) {
+                return nullptr;
+            }
+            new (&of(self)->state) State(std::move(*contents));
+            return self;
+        });
     }
 
     static PyObject* iter(PyObject* self) noexcept {
