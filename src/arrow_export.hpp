@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "arrow_c.h"
+#include "header_fields.hpp"
 
 namespace pelvar {
 
@@ -79,11 +80,11 @@ ArrowArray* make_array(ArrowArray* out, std::int64_t length, std::vector<const v
 template <class Batch>
 void export_batch_schema(ArrowSchema* out, ListOffsets offsets) {
     using arrow_detail::Field;
+    using Format = typename decltype(Batch::head)::Format;
     Field root{"", "+s", {}};
-    Batch probe(nullptr);
-    probe.head.for_each([&](const char* name, auto& column) {
-        using E = std::remove_reference_t<decltype(*column.data())>;
-        root.children.push_back(Field{name, arrow_format<E>(), {}});
+    for_each_field<Format>([&](auto, const auto& field) {
+        using E = typename std::remove_reference_t<decltype(field)>::Type;
+        root.children.push_back(Field{field.name, arrow_format<E>(), {}});
     });
     root.children.push_back(Field{"data", offsets == ListOffsets::large ? "+L" : "+l",
                                   {Field{"item", arrow_format<typename Batch::Sample>(), {}}}});
@@ -111,8 +112,7 @@ std::optional<std::string> export_batch(Batch&& batch, ListOffsets offsets, Arro
     std::shared_ptr<const void> keep = kept;
     Batch& b = kept->batch;
 
-    std::size_t columns = 0;
-    b.head.for_each([&](const char*, auto&) { ++columns; });
+    constexpr std::size_t columns = decltype(b.head)::count;
     ArrowArray* children = arrow_detail::make_array(out, static_cast<std::int64_t>(events), {nullptr}, columns + 1, keep);
     std::size_t i = 0;
     b.head.for_each([&](const char*, auto& column) {

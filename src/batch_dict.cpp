@@ -6,15 +6,15 @@
 namespace pelvar {
 namespace {
 
-template <class Batch>
-PyRef to_dict(Batch& batch) {
-    Py_ssize_t entries = 2;
-    batch.head.for_each([&](const char*, auto&) { ++entries; });
-    DictBuilder dict(entries);
+template <class Format, class T>
+PyRef to_dict(EventBatch<HeaderColumns<Format>, T>& batch) {
+    using Keys = FormatKeys<Format>;
+    DictBuilder dict(Keys::count, Keys::get);
     ColumnArrays arrays;
-    batch.head.for_each([&](const char* name, auto& column) { dict.put(key_named(name), arrays.view(column)); });
-    dict.put(Key::offsets, arrays.view(batch.offsets));
-    dict.put(Key::data, arrays.view(batch.data));
+    std::size_t key = 0;
+    batch.head.for_each([&](const char*, auto& column) { dict.put(key++, arrays.view(column)); });
+    dict.put(Keys::offsets, arrays.view(batch.offsets));
+    dict.put(Keys::data, arrays.view(batch.data));
     // Everything stands: the arrays take the columns.
     std::size_t i = 0;
     batch.head.for_each([&](const char*, auto& column) { arrays.hand_over(i++, column); });

@@ -4,46 +4,78 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
-#include <string_view>
+#include <type_traits>
 
+#include "header_fields.hpp"
+#include "process_cell.hpp"
 #include "py_ref.hpp"
 
 namespace pelvar {
 
-enum class Key : std::size_t {
-    event_size,
-    board_id,
-    pattern,
-    board_channel,
-    event_counter,
-    timestamp,
-    samples,
-    sampling_period,
-    channels,
-    offsets,
-    data,
-    count,
+// Key strings and their names, by position.
+struct KeyStrings {
+    PyObject* const* strings;
+    const char* const* names;
 };
 
-// The key of that name; a failure (Panic) for a name that is none.
-Key key_named(std::string_view name);
+// The interned strings of `names`, made once per process into `cell` and
+// kept: a dictionary compares keys by value, so sharing them is invisible to
+// callers and saves making the strings for every event.
+PyObject* const* interned_keys(ProcessCell<PyObject* const*>& cell, const char* const* names, std::size_t count);
+
+// The keys of a format's dictionaries, by position: its header fields in
+// the order of its table, then "offsets" (batches) and "data".
+template <class Format>
+class FormatKeys {
+public:
+    static constexpr std::size_t offsets = field_count<Format>;
+    static constexpr std::size_t data = offsets + 1;
+    static constexpr std::size_t count = data + 1;
+
+    static KeyStrings get() { return KeyStrings{interned_keys(cell_, names_.data(), count), names_.data()}; }
+
+private:
+    static constexpr std::array<const char*, count> names_ = [] {
+        std::array<const char*, count> names{};
+        for (std::size_t i = 0; i < offsets; ++i) {
+            names[i] = field_names<Format>[i];
+        }
+        names[offsets] = "offsets";
+        names[data] = "data";
+        return names;
+    }();
+    static inline ProcessCell<PyObject* const*> cell_;
+};
 
 class DictBuilder {
 public:
-    // A dictionary with room for `entries`.
-    explicit DictBuilder(Py_ssize_t entries);
+    // A dictionary with room for `entries`, then its keys (the strings are
+    // made by the first dictionary of the process).
+    DictBuilder(Py_ssize_t entries, KeyStrings (*keys)());
 
-    // Inserts the value; a failure (Panic) carries the insertion's error.
-    void put(Key key, PyRef value);
-    void put_int(Key key, long value);
-    void put_uint(Key key, unsigned long long value);
+    // Inserts the value under key `key`; a failure (Panic) carries the
+    // insertion's error.
+    void put(std::size_t key, PyRef value);
+    void put_int(std::size_t key, long value);
+    void put_uint(std::size_t key, unsigned long long value);
+
+    // A header field, as an int.
+    template <class T>
+    void put_number(std::size_t key, T value) {
+        if constexpr (std::is_signed_v<T>) {
+            put_int(key, value);
+        } else {
+            put_uint(key, value);
+        }
+    }
 
     PyRef finish() { return std::move(dict_); }
 
 private:
     PyRef dict_;
-    PyObject* const* keys_;
+    KeyStrings keys_;
 };
 
 }  // namespace pelvar

@@ -1,31 +1,25 @@
 #include "event_dict.hpp"
 
 #include "dict_builder.hpp"
+#include "header_fields.hpp"
 #include "numpy_bridge.hpp"
 
 namespace pelvar {
+namespace {
 
-PyRef event_to_dict(WD1Event&& event) {
-    DictBuilder dict(7);
-    dict.put_int(Key::event_size, event.event_size);
-    dict.put_int(Key::board_id, event.board_id);
-    dict.put_int(Key::pattern, event.pattern);
-    dict.put_int(Key::board_channel, event.board_channel);
-    dict.put_int(Key::event_counter, event.event_counter);
-    dict.put_int(Key::timestamp, event.timestamp);
-    dict.put(Key::data, from_raw_parts(std::move(event.data)));
+template <class Format>
+PyRef to_dict(typename Format::Event&& event) {
+    using Keys = FormatKeys<Format>;
+    DictBuilder dict(field_count<Format> + 1, Keys::get);
+    for_each_field<Format>([&](auto key, const auto& field) { dict.put_number(key, event.*field.member); });
+    dict.put(Keys::data, from_raw_parts(std::move(event.data)));
     return dict.finish();
 }
 
-PyRef event_to_dict(WD2Event&& event) {
-    DictBuilder dict(6);
-    dict.put_uint(Key::event_counter, event.event_counter);
-    dict.put_uint(Key::timestamp, event.timestamp);
-    dict.put_uint(Key::samples, event.samples);
-    dict.put_uint(Key::sampling_period, event.sampling_period);
-    dict.put_int(Key::channels, event.channels);
-    dict.put(Key::data, from_raw_parts(std::move(event.data)));
-    return dict.finish();
-}
+}  // namespace
+
+PyRef event_to_dict(WD1Event&& event) { return to_dict<WD1Format>(std::move(event)); }
+
+PyRef event_to_dict(WD2Event&& event) { return to_dict<WD2Format>(std::move(event)); }
 
 }  // namespace pelvar

@@ -2,8 +2,8 @@
 // (a record of its own) or a batch's columns. The reader asks the sink for
 // storage for the samples once the header has given their count (none: the
 // sink has no room for the event now, and the reader gives the header back),
-// reads the block into it, then hands over the storage and the header
-// fields, in the record's order; accept() says when the sink could not take
+// reads the block into it, then hands over the storage and the decoded
+// header (the format's Header); accept() says when the sink could not take
 // them (memory). Python-free.
 #pragma once
 

@@ -23,10 +23,10 @@ public:
         return SampleBuffer<T>(allocator_);
     }
 
-    // The samples, then the header fields in the record's order. Never refuses.
-    template <class... Head>
-    [[nodiscard]] std::optional<InternalFailure> accept(SampleBuffer<T>&& samples, const Head&... head) {
-        event_.emplace(Event{head..., std::move(samples)});
+    // The samples and the header. Never refuses.
+    template <class Header>
+    [[nodiscard]] std::optional<InternalFailure> accept(SampleBuffer<T>&& samples, const Header& header) {
+        event_.emplace(Event{header, std::move(samples)});
         return std::nullopt;
     }
 

@@ -16,17 +16,17 @@
 // byte unread: it becomes the first byte of the next header.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <utility>
+#include <tuple>
 
 #include "byte_order.hpp"
 #include "byte_source.hpp"
-#include "column.hpp"
-#include "event_sink.hpp"
-#include "read_outcome.hpp"
+#include "format_reader.hpp"
+#include "header_columns.hpp"
+#include "header_fields.hpp"
 #include "sample_buffer.hpp"
-#include "single_event.hpp"
 
 namespace pelvar {
 
@@ -52,36 +52,6 @@ inline WD1Header decode_wd1_header(const std::byte* bytes) noexcept {
     };
 }
 
-// The header fields of a batch of events, a column each, in the record's order.
-struct WD1Columns {
-    static constexpr std::size_t bytes_per_event = 6 * sizeof(std::int32_t);
-
-    explicit WD1Columns(BlockPool* a) noexcept
-        : event_size(a), board_id(a), pattern(a), board_channel(a), event_counter(a), timestamp(a) {}
-
-    template <class F>
-    void for_each(F&& f) {
-        f("event_size", event_size);
-        f("board_id", board_id);
-        f("pattern", pattern);
-        f("board_channel", board_channel);
-        f("event_counter", event_counter);
-        f("timestamp", timestamp);
-    }
-
-    // Row i, within the capacity.
-    void put(std::size_t i, const WD1Header& h) noexcept {
-        event_size.put(i, h.event_size);
-        board_id.put(i, h.board_id);
-        pattern.put(i, h.pattern);
-        board_channel.put(i, h.board_channel);
-        event_counter.put(i, h.event_counter);
-        timestamp.put(i, h.timestamp);
-    }
-
-    Column<std::int32_t> event_size, board_id, pattern, board_channel, event_counter, timestamp;
-};
-
 // Samples that follow a header with this event_size: (event_size - 24) in
 // wrapping 32-bit arithmetic, halved toward zero. Empty when that difference
 // is below -1 (event_size 22 down to -2147483624), which no writer produces.
@@ -94,78 +64,37 @@ struct WD1Columns {
     return static_cast<std::uint32_t>(difference / 2);
 }
 
-template <ByteSource Source>
-class WD1Reader {
-public:
-    explicit WD1Reader(Source source, const Allocator* allocator = &malloc_allocator) noexcept
-        : source_(std::move(source)), allocator_(allocator) {}
+// The layout as the reading step and the field table take it.
+struct WD1Format {
+    using Header = WD1Header;
+    using Sample = std::uint16_t;
+    using Event = WD1Event;
 
-    Source& source() noexcept { return source_; }
-    bool finished() const noexcept { return finished_; }
+    static constexpr std::tuple fields{
+        HeaderField{"event_size", &WD1Header::event_size},
+        HeaderField{"board_id", &WD1Header::board_id},
+        HeaderField{"pattern", &WD1Header::pattern},
+        HeaderField{"board_channel", &WD1Header::board_channel},
+        HeaderField{"event_counter", &WD1Header::event_counter},
+        HeaderField{"timestamp", &WD1Header::timestamp},
+    };
 
-    // One event, put into `sink` (the header as a WD1Header), or declined by
-    // it and left unread. The end of the file anywhere inside an event is the
-    // end of the events (the partial event's bytes stay consumed); an error
-    // of the operating system is returned once, and every later step is the
-    // end. A read given up after a signal is returned too, but the reader
-    // reads on from where it stopped.
-    template <EventSink<std::uint16_t> Sink>
-    [[nodiscard]] StepOutcome next_into(Sink& sink) {
-        if (finished_) {
-            return EndOfEvents{};
-        }
-        std::byte copied[wd1_header_bytes];
-        const std::byte* header_bytes = source_.take_buffered(wd1_header_bytes);
-        if (header_bytes == nullptr) {
-            if (auto failure = source_.read_exact(copied, wd1_header_bytes)) {
-                return end_or_failure(*failure);
-            }
-            header_bytes = copied;
-        }
-        const WD1Header header = decode_wd1_header(header_bytes);
-        auto samples = wd1_sample_count(header.event_size);
-        if (!samples) {
-            return capacity_overflow();
-        }
-        auto storage = sink.sample_storage(*samples);
-        if (!storage) {
-            source_.unread(header_bytes, wd1_header_bytes);
-            return Declined{};
-        }
-        if (auto failure = read_samples<std::uint16_t>(source_, *samples, *storage)) {
-            return settle(std::move(*failure));
-        }
-        if (auto refused = sink.accept(std::move(*storage), header)) {
-            return std::move(*refused);
-        }
-        return Delivered{};
+    static constexpr std::size_t max_header_bytes = wd1_header_bytes;
+
+    // After an error of the operating system nothing more is read: the
+    // events end there for good.
+    static constexpr bool stops_after_os_error = true;
+
+    std::size_t header_bytes() const noexcept { return wd1_header_bytes; }
+    Header decode(const std::byte* bytes) const noexcept { return decode_wd1_header(bytes); }
+    std::optional<std::uint64_t> sample_count(const Header& header) const noexcept {
+        return wd1_sample_count(header.event_size);
     }
-
-    // One event as a record of its own.
-    [[nodiscard]] ReadOutcome<WD1Event> next() {
-        SingleEvent<WD1Event, std::uint16_t> sink(allocator_);
-        return sink.outcome(next_into(sink));
-    }
-
-private:
-    StepOutcome end_or_failure(const IoFailure& failure) noexcept {
-        if (failure.is_end_of_file()) {
-            return EndOfEvents{};
-        }
-        finished_ = !failure.is_interrupted();
-        return failure;
-    }
-
-    StepOutcome settle(StepFailure&& failure) noexcept {
-        if (auto* io = std::get_if<IoFailure>(&failure)) {
-            return end_or_failure(*io);
-        }
-        return std::get<InternalFailure>(std::move(failure));
-    }
-
-    Source source_;
-    const Allocator* allocator_;
-    bool finished_ = false;  // latched by the first error of the operating system
 };
+
+template <ByteSource Source>
+using WD1Reader = FormatReader<WD1Format, Source>;
+
+using WD1Columns = HeaderColumns<WD1Format>;
 
 }  // namespace pelvar

@@ -17,18 +17,20 @@
 #pragma once
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <tuple>
 #include <utility>
 #include <variant>
 
 #include "byte_order.hpp"
 #include "byte_source.hpp"
-#include "column.hpp"
-#include "event_sink.hpp"
+#include "format_reader.hpp"
+#include "header_columns.hpp"
+#include "header_fields.hpp"
 #include "read_outcome.hpp"
 #include "sample_buffer.hpp"
-#include "single_event.hpp"
 
 namespace pelvar {
 
@@ -42,43 +44,15 @@ struct WD2Header {
     std::uint64_t sampling_period;
 };
 
-struct WD2Event : WD2Header {
+// An event's header fields as they are delivered.
+struct WD2EventHeader : WD2Header {
     // The event's own channel-count field in multi-channel files; the
     // probed count (1) in single-channel ones.
     std::int32_t channels;
-    SampleBuffer<float> data;
 };
 
-// The header fields of a batch of events, a column each, in the record's order.
-struct WD2Columns {
-    static constexpr std::size_t bytes_per_event = 4 + 8 + 4 + 8 + 4;
-
-    explicit WD2Columns(BlockPool* a) noexcept
-        : event_counter(a), timestamp(a), samples(a), sampling_period(a), channels(a) {}
-
-    template <class F>
-    void for_each(F&& f) {
-        f("event_counter", event_counter);
-        f("timestamp", timestamp);
-        f("samples", samples);
-        f("sampling_period", sampling_period);
-        f("channels", channels);
-    }
-
-    // Row i, within the capacity.
-    void put(std::size_t i, const WD2Header& h, std::int32_t event_channels) noexcept {
-        event_counter.put(i, h.event_counter);
-        timestamp.put(i, h.timestamp);
-        samples.put(i, h.samples);
-        sampling_period.put(i, h.sampling_period);
-        channels.put(i, event_channels);
-    }
-
-    Column<std::uint32_t> event_counter;
-    Column<std::uint64_t> timestamp;
-    Column<std::uint32_t> samples;
-    Column<std::uint64_t> sampling_period;
-    Column<std::int32_t> channels;
+struct WD2Event : WD2EventHeader {
+    SampleBuffer<float> data;
 };
 
 inline WD2Header decode_wd2_header(const std::byte* bytes) noexcept {
@@ -105,8 +79,55 @@ inline std::optional<std::uint64_t> wd2_block_bytes(std::uint32_t samples, std::
 // 2^32), same samples, same sampling period. Timestamps take no part.
 bool wd2_follows(const WD2Header& first, const WD2Header& second) noexcept;
 
+// The layout of a file whose channel count is probed, as the reading step
+// and the field table take it.
+struct WD2Format {
+    using Header = WD2EventHeader;
+    using Sample = float;
+    using Event = WD2Event;
+
+    static constexpr std::tuple fields{
+        HeaderField{"event_counter", &WD2EventHeader::event_counter},
+        HeaderField{"timestamp", &WD2EventHeader::timestamp},
+        HeaderField{"samples", &WD2EventHeader::samples},
+        HeaderField{"sampling_period", &WD2EventHeader::sampling_period},
+        HeaderField{"channels", &WD2EventHeader::channels},
+    };
+
+    static constexpr std::size_t max_header_bytes = wd2_header_bytes + wd2_channels_bytes;
+
+    // After an error of the operating system the reader reads on from where
+    // the failed read left it.
+    static constexpr bool stops_after_os_error = false;
+
+    bool has_channel_field() const noexcept { return probed_channels >= 2; }
+
+    std::size_t header_bytes() const noexcept {
+        return wd2_header_bytes + (has_channel_field() ? wd2_channels_bytes : 0);
+    }
+
+    Header decode(const std::byte* bytes) const noexcept {
+        return Header{decode_wd2_header(bytes),
+                      has_channel_field() ? load_le<std::int32_t>(bytes + wd2_header_bytes) : probed_channels};
+    }
+
+    // The block is sized by the probed count, never by the event's own.
+    std::optional<std::uint64_t> sample_count(const Header& header) const noexcept {
+        auto bytes = wd2_block_bytes(header.samples, probed_channels);
+        if (!bytes) {
+            return std::nullopt;
+        }
+        return *bytes / sizeof(float);
+    }
+
+    std::int32_t probed_channels;  // fixed by the probe; 2 or more: events carry the field
+};
+
+using WD2Columns = HeaderColumns<WD2Format>;
+
+// Opening a file probes its layout; reading it is the common step.
 template <ByteSource Source>
-class WD2Reader {
+class WD2Reader : public FormatReader<WD2Format, Source> {
 public:
     using Opened = std::variant<WD2Reader, IoFailure, InternalFailure>;
 
@@ -149,70 +170,13 @@ public:
     WD2Reader(WD2Reader&&) noexcept = default;
     WD2Reader& operator=(WD2Reader&&) noexcept = default;
 
-    Source& source() noexcept { return source_; }
-    std::int32_t probed_channels() const noexcept { return probed_channels_; }
-
-    // One event, put into `sink` (the header as a WD2Header, then the
-    // channel count), or declined by it and left unread. The end of the file
-    // anywhere inside an event is the end of the events; any other failure
-    // is returned and the reader reads on from where the failed read left it.
-    template <EventSink<float> Sink>
-    [[nodiscard]] StepOutcome next_into(Sink& sink) {
-        std::byte copied[wd2_header_bytes + wd2_channels_bytes];
-        const std::size_t header_size = wd2_header_bytes + (has_channel_field() ? wd2_channels_bytes : 0);
-        const std::byte* header_bytes = source_.take_buffered(header_size);
-        if (header_bytes == nullptr) {
-            if (auto failure = source_.read_exact(copied, header_size)) {
-                return end_or_failure(*failure);
-            }
-            header_bytes = copied;
-        }
-        const WD2Header header = decode_wd2_header(header_bytes);
-        const std::int32_t channels =
-            has_channel_field() ? load_le<std::int32_t>(header_bytes + wd2_header_bytes) : probed_channels_;
-        // The block is sized by the probed count, never by the event's own.
-        auto bytes = wd2_block_bytes(header.samples, probed_channels_);
-        if (!bytes) {
-            return capacity_overflow();
-        }
-        const std::uint64_t count = *bytes / sizeof(float);
-        auto storage = sink.sample_storage(count);
-        if (!storage) {
-            source_.unread(header_bytes, header_size);
-            return Declined{};
-        }
-        if (auto failure = read_samples<float>(source_, count, *storage)) {
-            if (auto* io = std::get_if<IoFailure>(&*failure)) {
-                return end_or_failure(*io);
-            }
-            return std::get<InternalFailure>(std::move(*failure));
-        }
-        if (auto refused = sink.accept(std::move(*storage), header, channels)) {
-            return std::move(*refused);
-        }
-        return Delivered{};
-    }
-
-    // One event as a record of its own.
-    [[nodiscard]] ReadOutcome<WD2Event> next() {
-        SingleEvent<WD2Event, float> sink(allocator_);
-        return sink.outcome(next_into(sink));
-    }
+    std::int32_t probed_channels() const noexcept { return this->format().probed_channels; }
 
 private:
     using Probe = std::variant<std::int32_t, IoFailure, InternalFailure>;
 
     WD2Reader(Source source, std::int32_t probed_channels, const Allocator* allocator) noexcept
-        : source_(std::move(source)), allocator_(allocator), probed_channels_(probed_channels) {}
-
-    bool has_channel_field() const noexcept { return probed_channels_ >= 2; }
-
-    static StepOutcome end_or_failure(const IoFailure& failure) noexcept {
-        if (failure.is_end_of_file()) {
-            return EndOfEvents{};
-        }
-        return failure;
-    }
+        : FormatReader<WD2Format, Source>(std::move(source), allocator, WD2Format{probed_channels}) {}
 
     // Reads a header with the channel-count field at the current position.
     static IoStatus read_long_header(Source& source, WD2Header& header, std::int32_t& channels) {
@@ -286,9 +250,6 @@ private:
         return wd2_follows(first, decode_wd2_header(second_bytes));
     }
 
-    Source source_;
-    const Allocator* allocator_;
-    std::int32_t probed_channels_;  // fixed by the probe; 2 or more: events carry the field
 };
 
 }  // namespace pelvar

@@ -4,6 +4,7 @@ events, and read failures."""
 
 import errno
 import os
+import sys
 
 import numpy as np
 import pytest
@@ -48,6 +49,19 @@ def test_keys_order_and_types(tmp_path, reader_type, content, keys):
         for key in keys[:-1]:
             assert type(event[key]) is int, key
         assert type(event["data"]) is np.ndarray
+
+
+def test_keys_are_the_same_interned_strings_everywhere(tmp_path):
+    """Every dictionary of both formats and both readers holds the one
+    interned string of each key, made once for the process."""
+    wd1 = str(write(tmp_path / "wd1", wd1_bytes(wd1_series(3, 5))))
+    wd2 = str(write(tmp_path / "wd2", wd2_bytes(wd2_series(3, 2, 4))))
+    dicts = [*EventReader(wd1, "WD1"), *EventReader(wd2, "WD2"),
+             *pelvar.BatchReader(wd1, "WD1", 1), *pelvar.BatchReader(wd2, "WD2", 1)]
+    assert len(dicts) == 12
+    for d in dicts:
+        for key in d:
+            assert key is sys.intern(key), key
 
 
 def test_wd1_round_trip(tmp_path):

@@ -57,6 +57,8 @@ std::string text(const pelvar::WD2Header& h, std::int32_t channels) {
     return out.str();
 }
 
+std::string text(const pelvar::WD2EventHeader& h) { return text(h, h.channels); }
+
 std::string failure_text(const pelvar::IoFailure& f) { return "io " + f.display(); }
 std::string failure_text(const pelvar::InternalFailure& f) { return "internal " + f.message; }
 
@@ -68,21 +70,20 @@ std::string event_text(pelvar::WD2Event& e) {
            samples_text(e.data.data(), e.data.size());
 }
 
-// The event of row i of a batch, as event_text gives it.
-std::string row_text(pelvar::EventBatch<pelvar::WD1Columns, std::uint16_t>& b, std::size_t i) {
-    auto& h = b.head;
-    pelvar::WD1Header header{h.event_size.data()[i],    h.board_id.data()[i],      h.pattern.data()[i],
-                             h.board_channel.data()[i], h.event_counter.data()[i], h.timestamp.data()[i]};
-    const auto* offsets = b.offsets.data();
-    return text(header) + " " +
-           samples_text(b.data.data() + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i]));
+// The header of row i of a batch, read back from its columns.
+template <class Format>
+typename Format::Header header_of_row(pelvar::HeaderColumns<Format>& columns, std::size_t i) {
+    typename Format::Header header{};
+    pelvar::for_each_field<Format>(
+        [&](auto k, const auto& field) { header.*field.member = columns.template column<k>().data()[i]; });
+    return header;
 }
-std::string row_text(pelvar::EventBatch<pelvar::WD2Columns, float>& b, std::size_t i) {
-    auto& h = b.head;
-    pelvar::WD2Header header{h.event_counter.data()[i], h.timestamp.data()[i], h.samples.data()[i],
-                             h.sampling_period.data()[i]};
+
+// The event of row i of a batch, as event_text gives it.
+template <class Columns, class T>
+std::string row_text(pelvar::EventBatch<Columns, T>& b, std::size_t i) {
     const auto* offsets = b.offsets.data();
-    return text(header, h.channels.data()[i]) + " " +
+    return text(header_of_row(b.head, i)) + " " +
            samples_text(b.data.data() + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i]));
 }
 
@@ -319,7 +320,7 @@ Bytes wd1_file(std::size_t events, std::size_t samples, std::int32_t first = 0) 
 
 template <class Batch>
 std::vector<std::int32_t> stamps_of(Batch& b) {
-    const auto* c = b.head.timestamp.data();
+    const auto* c = b.head.template column<5>().data();  // WD1's timestamp
     return std::vector<std::int32_t>(c, c + b.events);
 }
 
