@@ -22,25 +22,23 @@ PyObject* new_dict(Py_ssize_t entries) {
 
 }  // namespace
 
-PyObject* const* interned_keys(ProcessCell<PyObject* const*>& cell, const char* const* names, std::size_t count) {
-    return cell.get_or_make(
-        [&]() -> PyObject* const* {
-            std::vector<PyRef> made(count);
-            for (std::size_t i = 0; i < count; ++i) {
-                made[i] = checked(PyUnicode_InternFromString(names[i]));
-            }
-            auto table = std::make_unique<PyObject*[]>(count);
-            for (std::size_t i = 0; i < count; ++i) {
-                table[i] = made[i].release();
-            }
-            return table.release();
-        },
-        [&](PyObject* const* lost) noexcept {
-            for (std::size_t i = 0; i < count; ++i) {
-                Py_DECREF(lost[i]);
-            }
-            delete[] lost;
-        });
+PyObject* const* intern_keys(const char* const* names, std::size_t count) {
+    std::vector<PyRef> made(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        made[i] = checked(PyUnicode_InternFromString(names[i]));
+    }
+    auto table = std::make_unique<PyObject*[]>(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        table[i] = made[i].release();
+    }
+    return table.release();
+}
+
+void drop_keys(PyObject* const* keys, std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        Py_DECREF(keys[i]);
+    }
+    delete[] keys;
 }
 
 DictBuilder::DictBuilder(Py_ssize_t entries, KeyStrings (*keys)()) : dict_(checked(new_dict(entries))), keys_(keys()) {}

@@ -20,10 +20,10 @@ struct KeyStrings {
     const char* const* names;
 };
 
-// The interned strings of `names`, made once per process into `cell` and
-// kept: a dictionary compares keys by value, so sharing them is invisible to
-// callers and saves making the strings for every event.
-PyObject* const* interned_keys(ProcessCell<PyObject* const*>& cell, const char* const* names, std::size_t count);
+// The interned strings of `names`, in a new table; the table's strings
+// dropped and the table freed.
+PyObject* const* intern_keys(const char* const* names, std::size_t count);
+void drop_keys(PyObject* const* keys, std::size_t count) noexcept;
 
 // The keys of a format's dictionaries, by position: its header fields in
 // the order of its table, then "offsets" (batches) and "data".
@@ -34,7 +34,14 @@ public:
     static constexpr std::size_t data = offsets + 1;
     static constexpr std::size_t count = data + 1;
 
-    static KeyStrings get() { return KeyStrings{interned_keys(cell_, names_.data(), count), names_.data()}; }
+    // The strings are made once per process and kept: a dictionary compares
+    // keys by value, so sharing them is invisible to callers and saves
+    // making them for every event.
+    static KeyStrings get() {
+        PyObject* const* strings = cell_.get_or_make([] { return intern_keys(names_.data(), count); },
+                                                     [](PyObject* const* lost) noexcept { drop_keys(lost, count); });
+        return KeyStrings{strings, names_.data()};
+    }
 
 private:
     static constexpr std::array<const char*, count> names_ = [] {

@@ -12,10 +12,10 @@
 
 namespace pelvar {
 
-template <class FieldsOf>
+template <class FormatType>
 class HeaderColumns {
 public:
-    using Format = FieldsOf;
+    using Format = FormatType;
     using Header = typename Format::Header;
     static constexpr std::size_t count = field_count<Format>;
     // A value of every column.
@@ -25,8 +25,7 @@ public:
         return bytes;
     }();
 
-    explicit HeaderColumns(BlockPool* pool) noexcept
-        : columns_(make_columns(pool, std::make_index_sequence<count>{})) {}
+    explicit HeaderColumns(BlockPool* pool) noexcept : columns_(Columns::make(pool)) {}
 
     // Column I, the format's field I.
     template <std::size_t I>
@@ -46,15 +45,16 @@ public:
     }
 
 private:
+    template <class Positions>
+    struct ColumnsAt;
     template <std::size_t... I>
-    using Columns = std::tuple<Column<FieldType<Format, I>>...>;
+    struct ColumnsAt<std::index_sequence<I...>> {
+        using type = std::tuple<Column<FieldType<Format, I>>...>;
+        static type make(BlockPool* pool) noexcept { return type((static_cast<void>(I), pool)...); }
+    };
+    using Columns = ColumnsAt<std::make_index_sequence<count>>;
 
-    template <std::size_t... I>
-    static Columns<I...> make_columns(BlockPool* pool, std::index_sequence<I...>) noexcept {
-        return Columns<I...>((static_cast<void>(I), pool)...);
-    }
-
-    decltype(make_columns(nullptr, std::make_index_sequence<count>{})) columns_;
+    typename Columns::type columns_;
 };
 
 }  // namespace pelvar
