@@ -12,7 +12,7 @@ cache, then times, in rotating order, R times each (default 5):
 
   pelvar     iterating pelvar.EventReader, dropping each event
   batch      iterating pelvar.BatchReader (max_events 65536, max_bytes
-             64 MiB or --max-bytes), dropping each batch
+             4 MiB or --max-bytes), dropping each batch
   arrow      pyarrow.table(pelvar.BatchReader(...)) with the same batches,
              through the Arrow C stream: the whole file as one table, dropped
   floor      the same number of event objects made in C with no I/O
@@ -145,7 +145,7 @@ OPEN_COST_TOLERANCE = 1.5  # big file / small file, best batch of each
 
 # The batch path (BatchReader's defaults; --max-bytes replaces max_bytes).
 BATCH_MAX_EVENTS = 65536
-BATCH_MAX_BYTES = 64 * MIB
+BATCH_MAX_BYTES = 4 * MIB
 # Minimum batch/pelvar ratio: small events are where batches pay.
 BATCH_EVENT_TARGETS = {"wd1-16": 25, "wd2-2x16": 25}
 # Minimum batch/bandwidth ratio.
@@ -1116,7 +1116,7 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--repeat", type=int, default=None, help="repetitions per reader (default 5)")
     parser.add_argument("--max-bytes", type=byte_count, default=BATCH_MAX_BYTES,
                         help="max_bytes of the batch path (bytes, or with a K, M or G suffix: KiB, MiB, GiB; "
-                             "default 64M, BatchReader's default)")
+                             "default 4M, BatchReader's default)")
     parser.add_argument("--max-bytes-sweep", type=sweep_sizes, default=None, metavar="SIZES",
                         help="instead of the usual run: the batch path, pyarrow.table and the Parquet conversion "
                              "at each of these max_bytes (comma-separated; MiB, or with a K, M or G suffix), "

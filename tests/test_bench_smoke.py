@@ -57,7 +57,7 @@ def test_side_by_side_run_compares_two_module_folders(tmp_path):
           "WD2 2ch x 16", "WD2 2ch x 1024", "WD2 1ch x 1024", "streaming memory", "open cost flat",
           "fresh processes agree", "x floor", "x event path", "batch/pelvar", "batch/bandwidth", "batch/fromfile",
           "two threads reading two files / one thread reading one", "streaming memory, batch",
-          "max_bytes=67108864 = 64 MiB (the default)"],
+          "max_bytes=4194304 = 4 MiB (the default)"],
      ["  arrow  ", "x batch", "minor faults per pass", "WD1 0 samples: arrow/batch", "WD2 1ch x 1024: arrow/batch",
       "Parquet (zstd), WD1 16 samples, 1 MiB: streamed", "Parquet (zstd), WD1 65536 samples", "streamed/write_table"],
      False),
