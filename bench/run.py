@@ -4,6 +4,7 @@
     python bench/run.py [--quick] [--size-mib N] [--big-mib N] [--repeat R]
                         [--max-bytes N] [--markdown] [--workloads KEY,...]
                         [--dir PATH] [--strict]
+    python bench/run.py --max-bytes-sweep 1,4,8,16,64 [--size-mib N] [--repeat R] ...
 
 For every workload it writes an event file into a temporary folder (N MiB,
 default 256, so that it sits in the page cache), reads it once to warm the
@@ -11,7 +12,7 @@ cache, then times, in rotating order, R times each (default 5):
 
   pelvar     iterating pelvar.EventReader, dropping each event
   batch      iterating pelvar.BatchReader (max_events 65536, max_bytes
-             64 MiB or --max-bytes), dropping each batch
+             4 MiB or --max-bytes), dropping each batch
   arrow      pyarrow.table(pelvar.BatchReader(...)) with the same batches,
              through the Arrow C stream: the whole file as one table, dropped
   floor      the same number of event objects made in C with no I/O
@@ -38,6 +39,13 @@ one (wall clock: it is about parallelism). Then it measures streaming memory
 (peak RSS while iterating a big file event by event and batch by batch, in a
 subprocess) and the cost of opening a small and a big WD2 file, and prints
 each target as a PASS or FAIL line.
+
+--max-bytes-sweep SIZES measures only the batch path at each of several
+max_bytes (MiB unless a suffix says otherwise), each size once a round in an
+order that rotates from round to round: the batch loop reading file after
+file and as the first pass of a fresh process, pyarrow.table over the stream,
+and (unless --no-extras) the streamed Parquet conversion; each as a multiple
+of the bandwidth read, with the page faults of a pass.
 
 The exit status is 0 whatever the targets say, unless --strict is given.
 --quick (tiny files, one repetition) only shows that the script works.
@@ -137,7 +145,7 @@ OPEN_COST_TOLERANCE = 1.5  # big file / small file, best batch of each
 
 # The batch path (BatchReader's defaults; --max-bytes replaces max_bytes).
 BATCH_MAX_EVENTS = 65536
-BATCH_MAX_BYTES = 64 * MIB
+BATCH_MAX_BYTES = 4 * MIB
 # Minimum batch/pelvar ratio: small events are where batches pay.
 BATCH_EVENT_TARGETS = {"wd1-16": 25, "wd2-2x16": 25}
 # Minimum batch/bandwidth ratio.
@@ -517,6 +525,245 @@ def warm_pyarrow(directory: Path) -> None:
     path.unlink()
 
 
+# ---- the max_bytes sweep -----------------------------------------------------
+
+# One pass of the batch path in a fresh interpreter: the first file a process
+# reads, when no block of the batch's size has been made yet. Prints the
+# seconds of the pass, its minor page faults and the events.
+FRESH_BATCH_PROBE = r"""
+import json, resource, sys, time
+path, reader_type, max_bytes, clock = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+import numpy
+import pelvar
+clock = time.thread_time if clock == "cpu" else time.perf_counter
+faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+start = clock()
+count = 0
+for batch in pelvar.BatchReader(path, reader_type, max_bytes=max_bytes):
+    count += len(batch["offsets"]) - 1
+seconds = clock() - start
+print(json.dumps({"seconds": seconds, "count": count,
+                  "faults": resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults}))
+"""
+
+# The ways of reading that a sweep times at every max_bytes.
+SWEEP_PATHS = {
+    "batch": "batch loop, file after file",
+    "fresh": "batch loop, a fresh process",
+    "arrow": "pyarrow.table, file after file",
+}
+
+
+def sweep_sizes(text: str) -> list[int]:
+    """`1,4,8,16,64` (MiB) or byte counts with a suffix (`512K,4M`), in the order given."""
+    sizes = []
+    for item in text.split(","):
+        item = item.strip()
+        if not item:
+            continue
+        sizes.append(byte_count(item + "M" if item.replace(".", "", 1).isdigit() else item))
+    if not sizes:
+        raise argparse.ArgumentTypeError(f"no sizes in {text!r}")
+    if len(set(sizes)) != len(sizes):
+        raise argparse.ArgumentTypeError(f"a size is given twice: {text!r}")
+    return sizes
+
+
+def rotated(items: list, by: int) -> list:
+    by %= len(items)
+    return items[by:] + items[:by]
+
+
+@dataclass
+class SweepResult:
+    workload: Workload
+    events: int
+    file_bytes: int
+    bandwidth: Timing
+    passes: dict[tuple[str, int], Timing]  # (way of reading, max_bytes)
+
+    def ratio(self, way: str, max_bytes: int) -> float | None:
+        """The way's speed at this max_bytes over the bandwidth read's (medians)."""
+        timing = self.passes.get((way, max_bytes))
+        return None if timing is None else self.bandwidth.median / timing.median
+
+
+def fresh_batch_pass(path: str, workload: Workload, max_bytes: int, clock: str, timing: Timing) -> int:
+    result = subprocess.run([sys.executable, "-c", FRESH_BATCH_PROBE, path, workload.reader_type, str(max_bytes),
+                             clock], check=True, capture_output=True, text=True)
+    got = json.loads(result.stdout)
+    timing.seconds.append(got["seconds"])
+    timing.others.append(0.0)
+    timing.faults.append(got["faults"])
+    return got["count"]
+
+
+def measure_sweep(workload: Workload, path: Path, events: int, sizes: list[int], repeat: int, clock_name: str,
+                  clock: Callable[[], float]) -> SweepResult:
+    """Every max_bytes once a round, in an order that rotates from round to
+    round, so that the machine's noise falls on all sizes alike. In the
+    process, each size's timed pass follows an untimed one of the same size:
+    the pool then holds that size's blocks, as it does for a program that
+    reads file after file (the first pass after another size frees the
+    other size's blocks and faults its own in)."""
+    name = str(path)
+    plain_reader.read_bandwidth(name)  # warm the page cache
+    ways = [way for way in SWEEP_PATHS if way != "arrow" or pa is not None]
+    bandwidth = Timing([], [], [])
+    passes = {(way, size): Timing([], [], []) for way in ways for size in sizes}
+    for rep in range(repeat):
+        timed(lambda: count_bandwidth(name, workload), clock, bandwidth)
+        for size in rotated(sizes, rep):
+            counts = []
+            for way in ways:
+                if way == "fresh":
+                    counts.append(fresh_batch_pass(name, workload, size, clock_name, passes[(way, size)]))
+                    continue
+                count = (batch_counter if way == "batch" else arrow_counter)(size)
+                counts.append(count(name, workload))
+                counts.append(timed(lambda: count(name, workload), clock, passes[(way, size)]))
+            if any(got != events for got in counts):
+                raise SystemExit(f"{workload.label}, max_bytes {size_text(size)}: {counts} events, "
+                                 f"the file holds {events}")
+    return SweepResult(workload, events, path.stat().st_size, bandwidth, passes)
+
+
+@dataclass
+class ParquetSweep:
+    workload: Workload
+    file_bytes: int
+    streamed: dict[int, Timing]     # by max_bytes
+    parquet_bytes: dict[int, int]   # by max_bytes
+    row_groups: dict[int, int]      # by max_bytes
+
+
+def measure_parquet_sweep(workload: Workload, path: Path, events: int, sizes: list[int], repeat: int,
+                          clock: Callable[[], float]) -> ParquetSweep:
+    """examples/to_parquet.py's conversion at every max_bytes (a row group
+    per batch), rotating like measure_sweep."""
+    name = str(path)
+    target = path.with_suffix(".parquet")
+    plain_reader.read_bandwidth(name)
+    streamed = {size: Timing([], [], []) for size in sizes}
+    parquet_bytes: dict[int, int] = {}
+    row_groups: dict[int, int] = {}
+    for rep in range(repeat):
+        for size in rotated(sizes, rep):
+            rows = timed(lambda: parquet_streamed(name, workload, target, size), clock, streamed[size])
+            metadata = pq.ParquetFile(target).metadata
+            if not rows == metadata.num_rows == events:
+                raise SystemExit(f"{workload.label}: Parquet at max_bytes {size_text(size)}: {rows} rows written, "
+                                 f"{metadata.num_rows} read back, the file holds {events} events")
+            parquet_bytes[size] = target.stat().st_size
+            row_groups[size] = metadata.num_row_groups
+            target.unlink()
+    return ParquetSweep(workload, path.stat().st_size, streamed, parquet_bytes, row_groups)
+
+
+def sweep_table(results: list[SweepResult], sizes: list[int], markdown: bool) -> str:
+    """Each way's speed over the bandwidth read's at every size, the best
+    size marked with a star."""
+    mbs = lambda v: f"{v:.0f}" if v >= 100 else f"{v:.3g}"  # noqa: E731
+    rows = [["workload", "event bytes", "read MB/s", "way", *(size_text(size) for size in sizes)]]
+    for result in results:
+        first = True
+        for way, label in SWEEP_PATHS.items():
+            ratios = [result.ratio(way, size) for size in sizes]
+            if all(r is None for r in ratios):
+                continue
+            best = max(r for r in ratios if r is not None)
+            rows.append([
+                result.workload.label if first else "",
+                str(result.workload.event_bytes) if first else "",
+                mbs(result.file_bytes / 1e6 / result.bandwidth.median) if first else "",
+                label,
+                *("n/a" if r is None else f"{r:.2f}{'*' if r == best else ''}" for r in ratios),
+            ])
+            first = False
+    return render(rows, markdown)
+
+
+def sweep_fault_table(results: list[SweepResult], sizes: list[int], markdown: bool) -> str:
+    rows = [["workload", "way", *(size_text(size) for size in sizes)]]
+    for result in results:
+        first = True
+        for way, label in SWEEP_PATHS.items():
+            cells = [result.passes.get((way, size)) for size in sizes]
+            if all(c is None for c in cells):
+                continue
+            rows.append([result.workload.label if first else "", label,
+                         *("n/a" if c is None else si(statistics.median(c.faults)) for c in cells)])
+            first = False
+    return render(rows, markdown)
+
+
+def parquet_sweep_table(results: list[ParquetSweep], sizes: list[int], markdown: bool) -> str:
+    mbs = lambda v: f"{v:.0f}" if v >= 100 else f"{v:.3g}"  # noqa: E731
+    rows = [["workload", "event bytes", "", *(size_text(size) for size in sizes)]]
+    for r in results:
+        mb = r.file_bytes / 1e6
+        rows.append([r.workload.label, str(r.workload.event_bytes), "MB/s median [min, max]",
+                     *(spread(r.streamed[size].rates(mb), mbs) for size in sizes)])
+        rows.append(["", "", "row groups", *(str(r.row_groups[size]) for size in sizes)])
+        rows.append(["", "", "Parquet MB", *(f"{r.parquet_bytes[size] / 1e6:.4g}" for size in sizes)])
+    return render(rows, markdown)
+
+
+def run_sweep(args: argparse.Namespace, directory: Path) -> int:
+    began = time.perf_counter()
+    clock = time.thread_time if args.clock == "cpu" else time.perf_counter
+    load_before = os.getloadavg()[0]
+    sizes = args.max_bytes_sweep
+    size_bytes = int(args.size_mib * MIB)
+    if pa is not None:
+        warm_pyarrow(directory)
+    results = []
+    for workload in args.selected:
+        progress(f"[sweep] {workload.label}: writing {args.size_mib:g} MiB ...")
+        path, events = make_file(directory, workload, size_bytes)
+        progress(f"[sweep] {workload.label}: {events} events, {args.repeat} rounds of {len(sizes)} sizes ...")
+        results.append(measure_sweep(workload, path, events, sizes, args.repeat, args.clock, clock))
+        path.unlink()
+    parquet: list[ParquetSweep] = []
+    if pa is not None and not args.no_extras:
+        known = {w.key: w for w in WORKLOADS}
+        for key in PARQUET_WORKLOADS:
+            workload = known[key]
+            progress(f"[sweep] Parquet: {workload.label}, writing {args.size_mib:g} MiB ...")
+            path, events = make_file(directory, workload, size_bytes)
+            parquet.append(measure_parquet_sweep(workload, path, events, sizes, args.repeat, clock))
+            path.unlink()
+
+    print("\n".join(machine_description()))
+    clock_text = "CPU time of the reading thread" if args.clock == "cpu" else "wall-clock time"
+    print(f"max_bytes sweep: pelvar.BatchReader(path, fmt, max_events={BATCH_MAX_EVENTS}, max_bytes=S) for S = "
+          f"{', '.join(size_text(size) for size in sizes)}; {args.size_mib:g} MiB per workload in the page cache, "
+          f"{args.repeat} rounds, every size once a round in rotating order, timed by {clock_text}; "
+          f"load average {load_before:.1f} before, {os.getloadavg()[0]:.1f} after"
+          + (" -- QUICK RUN: figures are not measurements" if args.quick else ""))
+    print("ways: batch loop = for batch in BatchReader(...), each batch dropped; file after file = an untimed pass "
+          "of the same size right before, so that the pool holds that size's blocks; a fresh process = the "
+          "first pass of a new interpreter; pyarrow.table = pa.table(BatchReader(...)), the table then dropped"
+          + ("" if pa is not None else f" ({NO_PYARROW})"))
+    print("speed as a multiple of the bandwidth read's (1 MiB chunks into one reused buffer; medians), "
+          "* the best size of the row:")
+    print(sweep_table(results, sizes, args.markdown))
+    print()
+    print("minor page faults per pass (median):")
+    print(sweep_fault_table(results, sizes, args.markdown))
+    print()
+    if args.no_extras:
+        pass
+    elif pa is None:
+        print(f"info  Parquet: {NO_PYARROW}")
+    else:
+        print(f"Parquet ({PARQUET_COMPRESSION}) streamed as examples/to_parquet.py does, a row group per batch: "
+              f"MB of event file per second by {clock_text}:")
+        print(parquet_sweep_table(parquet, sizes, args.markdown))
+    print(f"{time.perf_counter() - began:.0f} s")
+    return 0
+
+
 # ---- memory and open cost ---------------------------------------------------
 
 MEMORY_PROBE = r"""
@@ -869,7 +1116,11 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--repeat", type=int, default=None, help="repetitions per reader (default 5)")
     parser.add_argument("--max-bytes", type=byte_count, default=BATCH_MAX_BYTES,
                         help="max_bytes of the batch path (bytes, or with a K, M or G suffix: KiB, MiB, GiB; "
-                             "default 64M, BatchReader's default)")
+                             "default 4M, BatchReader's default)")
+    parser.add_argument("--max-bytes-sweep", type=sweep_sizes, default=None, metavar="SIZES",
+                        help="instead of the usual run: the batch path, pyarrow.table and the Parquet conversion "
+                             "at each of these max_bytes (comma-separated; MiB, or with a K, M or G suffix), "
+                             "interleaved round by round, e.g. 1,4,8,16,64")
     parser.add_argument("--markdown", action="store_true", help="print the table as markdown")
     parser.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
                         help="cpu (default): CPU time of the reading thread, user and system, so that other "
@@ -1035,12 +1286,13 @@ def run(args: argparse.Namespace, directory: Path) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_arguments(argv)
+    runner = run_sweep if args.max_bytes_sweep else run
     if args.dir:
         directory = Path(args.dir)
         directory.mkdir(parents=True, exist_ok=True)
-        return run(args, directory)
+        return runner(args, directory)
     with tempfile.TemporaryDirectory(prefix="pelvar-bench-") as name:
-        return run(args, Path(name))
+        return runner(args, Path(name))
 
 
 if __name__ == "__main__":

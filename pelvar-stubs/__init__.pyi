@@ -102,15 +102,15 @@ class BatchReader(Generic[_Batch]):
 
     @overload
     def __new__(
-        cls, path: str, reader_type: Literal["WD1"], max_events: int = 65536, max_bytes: int = 67108864
+        cls, path: str, reader_type: Literal["WD1"], max_events: int = 65536, max_bytes: int = 4194304
     ) -> BatchReader[WD1Batch]: ...
     @overload
     def __new__(
-        cls, path: str, reader_type: Literal["WD2"], max_events: int = 65536, max_bytes: int = 67108864
+        cls, path: str, reader_type: Literal["WD2"], max_events: int = 65536, max_bytes: int = 4194304
     ) -> BatchReader[WD2Batch]: ...
     @overload
     def __new__(
-        cls, path: str, reader_type: str, max_events: int = 65536, max_bytes: int = 67108864
+        cls, path: str, reader_type: str, max_events: int = 65536, max_bytes: int = 4194304
     ) -> BatchReader[WD1Batch | WD2Batch]: ...
     def __iter__(self) -> Self: ...
     def __next__(self) -> _Batch: ...

@@ -1,4 +1,4 @@
-// BatchReader(path, reader_type, max_events=65536, max_bytes=64 MiB): the
+// BatchReader(path, reader_type, max_events=65536, max_bytes=4 MiB): the
 // events of a file in columnar batches, one dictionary of arrays per batch.
 // It opens the file as EventReader does and reads it with the same readers;
 // while it fills a batch it touches no Python object and lets go of the
@@ -154,7 +154,7 @@ PyMethodDef batch_reader_methods[] = {
 };
 
 constexpr const char* batch_reader_doc =
-    "BatchReader(path, reader_type, max_events=65536, max_bytes=67108864)\n"
+    "BatchReader(path, reader_type, max_events=65536, max_bytes=4194304)\n"
     "--\n"
     "\n"
     "The events of a WD1 or WD2 file in columnar batches.\n"

@@ -1,5 +1,5 @@
 // Binding the arguments of EventReader(path, reader_type) and
-// BatchReader(path, reader_type, max_events=65536, max_bytes=64 MiB).
+// BatchReader(path, reader_type, max_events=65536, max_bytes=4 MiB).
 #pragma once
 
 #include <Python.h>
@@ -23,7 +23,7 @@ struct BatchArguments {
 };
 
 inline constexpr std::size_t default_max_events = 65536;
-inline constexpr std::size_t default_max_bytes = std::size_t{64} << 20;
+inline constexpr std::size_t default_max_bytes = std::size_t{4} << 20;
 
 // Empty, with the exception set, when the call does not bind. Checks, in
 // order: positional count, keywords in dictionary order, missing parameters

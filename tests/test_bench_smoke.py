@@ -57,7 +57,7 @@ def test_side_by_side_run_compares_two_module_folders(tmp_path):
           "WD2 2ch x 16", "WD2 2ch x 1024", "WD2 1ch x 1024", "streaming memory", "open cost flat",
           "fresh processes agree", "x floor", "x event path", "batch/pelvar", "batch/bandwidth", "batch/fromfile",
           "two threads reading two files / one thread reading one", "streaming memory, batch",
-          "max_bytes=67108864 = 64 MiB (the default)"],
+          "max_bytes=4194304 = 4 MiB (the default)"],
      ["  arrow  ", "x batch", "minor faults per pass", "WD1 0 samples: arrow/batch", "WD2 1ch x 1024: arrow/batch",
       "Parquet (zstd), WD1 16 samples, 1 MiB: streamed", "Parquet (zstd), WD1 65536 samples", "streamed/write_table"],
      False),
@@ -92,10 +92,42 @@ def test_quick_run_prints_the_table(tmp_path, options, labels, arrow_labels, hid
     assert list(tmp_path.iterdir()) == []  # its files are gone
 
 
+SWEEP_WAYS = ["batch loop, file after file", "batch loop, a fresh process", "pyarrow.table, file after file"]
+
+
+@pytest.mark.parametrize("hide_pyarrow", [False, True], ids=["with-pyarrow", "without-pyarrow"])
+def test_quick_sweep_times_every_size_and_way(tmp_path, hide_pyarrow):
+    script = [sys.executable, *(["-c", WITHOUT_PYARROW] if hide_pyarrow else []), str(BENCH / "run.py")]
+    result = subprocess.run([*script, "--quick", "--dir", str(tmp_path), "--markdown", "--workloads",
+                             "wd1-16,wd2-2x1024", "--max-bytes-sweep", "1,512K"],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    out = result.stdout
+    with_arrow = HAVE_PYARROW and not hide_pyarrow
+    ways = SWEEP_WAYS if with_arrow else SWEEP_WAYS[:2]
+    # The speed table first, then the faults: a row per workload and way, a
+    # number per size, the best of each speed row starred.
+    speed = [line for line in out.split("minor page faults")[0].splitlines() if line.startswith("| ")]
+    assert speed[0].endswith("| way | 1 MiB | 512 KiB |")
+    rows = [[cell.strip() for cell in line.strip("|").split("|")] for line in speed[1:]]
+    assert [row[3] for row in rows] == ways * 2
+    assert [row[0] for row in rows if row[0]] == ["WD1 16 samples", "WD2 2ch x 1024"]
+    for row in rows:
+        ratios = row[4:]
+        assert len(ratios) == 2 and all(float(cell.rstrip("*")) > 0 for cell in ratios)
+        assert sum(cell.endswith("*") for cell in ratios) >= 1
+    assert ("Parquet (zstd) streamed" in out) == with_arrow
+    assert ("| WD1 65536 samples | 131096 | MB/s median [min, max] |" in out) == with_arrow
+    assert list(tmp_path.iterdir()) == []  # its files are gone
+
+
 @pytest.mark.parametrize("options, message", [
     (["--workloads", "wd3-7"], "unknown workloads: wd3-7"),
     (["--max-bytes", "0"], "must be at least 1 byte: '0'"),
     (["--max-bytes", "12Q"], "not a byte count: '12Q'"),
+    (["--max-bytes-sweep", "4,x"], "not a byte count: 'x'"),
+    (["--max-bytes-sweep", "4,4M"], "a size is given twice: '4,4M'"),
+    (["--max-bytes-sweep", ","], "no sizes in ','"),
 ])
 def test_bad_options_are_refused(tmp_path, options, message):
     result = subprocess.run([sys.executable, str(BENCH / "run.py"), "--quick", "--dir", str(tmp_path), *options],
