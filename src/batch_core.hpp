@@ -15,10 +15,10 @@
 
 namespace pelvar {
 
-using FileBatcher = std::variant<EventBatcher<WD1Reader<FileSource>, WD1Columns, std::uint16_t>,
-                                 EventBatcher<WD2Reader<FileSource>, WD2Columns, float>>;
-
-class BatchCore {
+// `Batchers`: a std::variant of the batchers that a core may hold (the
+// module's over files, the tests' over in-memory sources).
+template <class Batchers>
+class BasicBatchCore {
 public:
     // Who reads the batches: nobody yet, the reader's own iteration, or one
     // Arrow stream (numbered from 2). The first to read keeps the reader: a
@@ -26,9 +26,9 @@ public:
     static constexpr int nobody = 0;
     static constexpr int iteration = 1;
 
-    explicit BatchCore(FileBatcher batcher) noexcept : batcher_(std::move(batcher)) {}
+    explicit BasicBatchCore(Batchers batcher) noexcept : batcher_(std::move(batcher)) {}
 
-    FileBatcher& batcher() noexcept { return batcher_; }
+    Batchers& batcher() noexcept { return batcher_; }
     BorrowFlag& borrow() noexcept { return borrow_; }
 
     // True if `who` reads the batches, claiming them if nobody does yet.
@@ -45,9 +45,13 @@ public:
     }
 
 private:
-    FileBatcher batcher_;
+    Batchers batcher_;
     BorrowFlag borrow_{0};
     std::atomic<int> reader_{nobody};
 };
+
+using FileBatcher = std::variant<EventBatcher<WD1Reader<FileSource>, WD1Columns, std::uint16_t>,
+                                 EventBatcher<WD2Reader<FileSource>, WD2Columns, float>>;
+using BatchCore = BasicBatchCore<FileBatcher>;
 
 }  // namespace pelvar

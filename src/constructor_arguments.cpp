@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 
+#include "py_ref.hpp"
 #include "py_text.hpp"
 
 namespace pelvar {
@@ -96,25 +97,40 @@ std::optional<std::string_view> as_utf8(PyObject* value, const char* parameter) 
     return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
-// An int of at least 1 (a bool is no count); one beyond the machine's size
-// is as good as no limit.
+// Sets the TypeError of a limit that is no integer; nullopt.
+std::optional<std::size_t> not_an_integer(PyObject* value, const char* parameter) {
+    std::string type_name = type_name_of(value);
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be cast as 'int'", parameter,
+                 type_name.c_str());
+    return std::nullopt;
+}
+
+// An integer of at least 1: an int or anything with __index__ (a NumPy
+// integer, as range() takes it), but not a bool, which is no count. One
+// beyond the machine's size is as good as no limit.
 std::optional<std::size_t> as_limit(PyObject* value, const char* parameter, std::size_t absent) {
     if (value == nullptr) {
         return absent;
     }
-    if (!PyLong_Check(value) || PyBool_Check(value)) {
-        std::string type_name = type_name_of(value);
-        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be cast as 'int'", parameter,
-                     type_name.c_str());
+    if (!PyIndex_Check(value) || PyBool_Check(value)) {
+        return not_an_integer(value, parameter);
+    }
+    PyRef integer = PyRef::steal(PyNumber_Index(value));
+    if (!integer) {
+        // An __index__ that refuses with TypeError says it is no integer.
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            return not_an_integer(value, parameter);
+        }
         return std::nullopt;
     }
     int overflow = 0;
-    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    const long long number = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
     if (number == -1 && overflow == 0 && PyErr_Occurred()) {
         return std::nullopt;
     }
     if (overflow < 0 || (overflow == 0 && number < 1)) {
-        PyErr_Format(PyExc_ValueError, "argument '%s' must be at least 1, got %S", parameter, value);
+        PyErr_Format(PyExc_ValueError, "argument '%s' must be at least 1, got %S", parameter, integer.get());
         return std::nullopt;
     }
     if (overflow > 0 || static_cast<unsigned long long>(number) > SIZE_MAX) {

@@ -29,6 +29,7 @@
 #include <utility>
 
 #include "internal_failure.hpp"
+#include "interpreter_lock.hpp"
 #include "py_ref.hpp"
 
 namespace pelvar {
@@ -75,6 +76,25 @@ std::string describe_exception(PyObject* exception);
 void raise_panic(std::exception_ptr failure) noexcept;
 void report_unraisable_panic(std::exception_ptr failure, PyObject* object) noexcept;
 
+// The failure that a guard's catch (...) block holds. Before CPython 3.14 a
+// thread that takes the interpreter lock back while the interpreter is being
+// finalized (a daemon thread at exit) is ended with pthread_exit, which glibc
+// carries out as a forced unwind: a foreign exception, for which
+// std::current_exception() is null (with libstdc++ and libc++ alike). It can
+// start in any call that lets go of the lock, also where interpreter_call
+// does not stop it (making a dictionary can run a collection, whose
+// finalizers can let go of the lock), so every guard stops it too: the
+// thread waits for the process end. Handing the null on would crash, and
+// leaving the catch block without rethrowing would abort. (musl's
+// pthread_exit does not unwind: there the failure is never null.)
+inline std::exception_ptr caught_failure() noexcept {
+    std::exception_ptr failure = std::current_exception();
+    if (!failure) {
+        wait_for_the_process_end();
+    }
+    return failure;
+}
+
 // Runs an entry point's body: a C++ failure becomes PanicException and the
 // entry point returns `failed`.
 template <class Result, class Body>
@@ -82,7 +102,7 @@ Result guarded(Result failed, Body&& body) noexcept {
     try {
         return std::forward<Body>(body)();
     } catch (...) {
-        raise_panic(std::current_exception());
+        raise_panic(caught_failure());
         return failed;
     }
 }
@@ -94,7 +114,7 @@ void guarded_destruction(PyObject* object, Body&& body) noexcept {
     try {
         std::forward<Body>(body)();
     } catch (...) {
-        report_unraisable_panic(std::current_exception(), object);
+        report_unraisable_panic(caught_failure(), object);
     }
 }
 

@@ -26,6 +26,8 @@ constexpr const char* numpy1_core = "numpy.core";
 // The lookup's steps, each kept once it has succeeded: a failed step leaves
 // its cell and the later ones empty, so the next call starts again there.
 // The capsule is held for the rest of the process: the table lives in it.
+// It is kept only once its pointer has been taken, so that a capsule of
+// another name (or none at all) is looked up again on the next call.
 ProcessCell<const char*> numpy_core_name;
 ProcessCell<const char*> mod_name;
 ProcessCell<PyObject*> array_api_capsule;
@@ -99,16 +101,26 @@ PyObject* get_capsule(const char* module_name, const char* capsule_name) {
     return capsule.release();
 }
 
-// The table in the `_ARRAY_API` capsule of the multiarray module. Two threads
-// may both look it up; the one whose capsule is not kept drops it.
-void** get_numpy_api(const char* module_name, const char* capsule_name) {
-    PyObject* capsule = array_api_capsule.get_or_make([&] { return get_capsule(module_name, capsule_name); },
-                                                      [](PyObject* lost) noexcept { Py_DECREF(lost); });
+// The table in a capsule of NumPy's (unnamed), or a failure.
+void** table_of(PyObject* capsule) {
     void* table = PyCapsule_GetPointer(capsule, nullptr);
     if (table == nullptr) {
         capsule_failure();
     }
     return static_cast<void**>(table);
+}
+
+// The table in the `_ARRAY_API` capsule of the multiarray module. Two threads
+// may both look it up; the one whose capsule is not kept drops it.
+void** get_numpy_api(const char* module_name, const char* capsule_name) {
+    PyObject* capsule = array_api_capsule.get_or_make(
+        [&] {
+            PyRef found = PyRef::steal(get_capsule(module_name, capsule_name));
+            table_of(found.get());
+            return found.release();
+        },
+        [](PyObject* lost) noexcept { Py_DECREF(lost); });
+    return table_of(capsule);
 }
 
 void** find_table() { return get_numpy_api(mod_name.get_or_make(find_mod_name), "_ARRAY_API"); }

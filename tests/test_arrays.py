@@ -247,11 +247,26 @@ CHILD = textwrap.dedent("""
     path, reader_type, blocked = sys.argv[1], sys.argv[2], sys.argv[3]
     import pelvar
     report = {"numpy_imported_by_import": "numpy" in sys.modules}
-    if blocked != "numpy":
-        import numpy  # only the one submodule is blocked
-    saved = {name: sys.modules.pop(name) for name in list(sys.modules) if name == blocked or
-             (blocked == "numpy" and name.startswith("numpy."))}
-    sys.modules[blocked] = None
+    if blocked == "_ARRAY_API":
+        # A capsule of another name in place of NumPy's table.
+        import datetime, importlib, numpy
+        major = int(numpy.__version__.split(".")[0])
+        multiarray = importlib.import_module("numpy._core.multiarray" if major >= 2 else "numpy.core.multiarray")
+        capsule = multiarray._ARRAY_API
+        multiarray._ARRAY_API = datetime.datetime_CAPI
+
+        def restore():
+            multiarray._ARRAY_API = capsule
+    else:
+        if blocked != "numpy":
+            import numpy  # only the one submodule is blocked
+        saved = {name: sys.modules.pop(name) for name in list(sys.modules) if name == blocked or
+                 (blocked == "numpy" and name.startswith("numpy."))}
+        sys.modules[blocked] = None
+
+        def restore():
+            del sys.modules[blocked]
+            sys.modules.update(saved)
     reader = pelvar.EventReader(path, reader_type)
     steps = []
 
@@ -266,8 +281,7 @@ CHILD = textwrap.dedent("""
 
     step()
     step()
-    del sys.modules[blocked]
-    sys.modules.update(saved)
+    restore()
     step()
     step()
     step()
@@ -283,19 +297,30 @@ def run_child(path, reader_type, blocked):
     return json.loads(out.stdout), out.stderr
 
 
+BROKEN_LOOKUPS = {
+    "numpy": "Failed to access NumPy array API capsule",
+    # The capsule is kept only once its pointer has been taken.
+    "_ARRAY_API": "Failed to access NumPy array API capsule: ValueError: PyCapsule_GetPointer called with "
+                  "incorrect name",
+}
+
+
+@pytest.mark.parametrize("blocked", list(BROKEN_LOOKUPS))
 @pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
-def test_numpy_not_importable(tmp_path, reader_type):
+def test_numpy_not_importable(tmp_path, reader_type, blocked):
+    """Two reads while the lookup fails, then two after it is mended: a
+    failed lookup is tried again from where it failed."""
     if reader_type == "WD1":
         content = wd1_bytes([WD1Event(samples=[i, i + 1], event_counter=i) for i in range(4)])
     else:
         content = wd2_bytes([WD2Event(values=[i, i + 1], event_counter=i, channels=2, samples=1)
                              for i in range(4)])
-    report, stderr = run_child(write(tmp_path / "f", content), reader_type, "numpy")
+    report, stderr = run_child(write(tmp_path / "f", content), reader_type, blocked)
     assert report["numpy_imported_by_import"] is False
     failed, failed_again, third, fourth, end = report["steps"]
     for failure in (failed, failed_again):
         assert failure[0] == "pyo3_runtime.PanicException"
-        assert failure[1].startswith("Failed to access NumPy array API capsule")
+        assert failure[1].startswith(BROKEN_LOOKUPS[blocked])
     # the events of the failed calls are lost; the next call reads on
     assert third == ["event", 2, [2, 3]]
     assert fourth == ["event", 3, [3, 4]]

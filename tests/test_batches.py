@@ -188,12 +188,25 @@ class Count(int):
     pass
 
 
+class Index:
+    """Not an int, but usable as one (as range() takes it)."""
+
+    def __init__(self, value: int):
+        self.value = value
+
+    def __index__(self) -> int:
+        return self.value
+
+
 @pytest.mark.parametrize("call, first_batch", [
     (lambda p: BatchReader(p, "WD1", 2), 2),
     (lambda p: BatchReader(p, "WD1", 2, 10**6), 2),
     (lambda p: BatchReader(max_bytes=10**6, max_events=2, reader_type="WD1", path=p), 2),
     (lambda p: BatchReader(p, "WD1", max_bytes=1), 1),  # every event larger than the limit: alone
     (lambda p: BatchReader(p, "WD1", Count(3), Count(10**6)), 3),
+    (lambda p: BatchReader(p, "WD1", np.int64(3), np.uint64(10**6)), 3),
+    (lambda p: BatchReader(p, "WD1", max_events=np.uint8(4), max_bytes=Index(10**6)), 4),
+    (lambda p: BatchReader(p, "WD1", Index(2**80), np.uint64(2**64 - 1)), 10),
     (lambda p: BatchReader(p, "WD1", 2**80, 2**80), 10),  # beyond the machine's size: no limit
     (lambda p: BatchReader(p, "WD1", 2**63, 2**64), 10),
     (lambda p: BatchReader(p, "WD1"), 10),
@@ -213,6 +226,10 @@ def test_limits_are_bound(small_wd1, call, first_batch):
     (0, (ValueError, "must be at least 1, got 0")),
     (-1, (ValueError, "must be at least 1, got -1")),
     (-2**80, (ValueError, f"must be at least 1, got {-2**80}")),
+    (np.float64(2.0), (TypeError, "'float64' object cannot be cast as 'int'")),
+    (np.int64(0), (ValueError, "must be at least 1, got 0")),
+    (np.int8(-3), (ValueError, "must be at least 1, got -3")),
+    (Index(0), (ValueError, "must be at least 1, got 0")),
 ])
 @pytest.mark.parametrize("parameter", ["max_events", "max_bytes"])
 def test_limit_errors(small_wd1, parameter, value, error):

@@ -353,3 +353,59 @@ def test_daemon_threads_freeing_arrays_at_exit(tmp_path):
         done = subprocess.run([sys.executable, "-W", "ignore::RuntimeWarning", "-c", DAEMON_AT_EXIT, str(path)],
                               capture_output=True, text=True, timeout=60)
         assert (done.returncode, done.stdout, done.stderr) == (0, "exiting\n", "")
+
+
+# A daemon thread whose step makes a dictionary (an event's or a batch's) at
+# exit: making it runs a collection, whose finalizer lets go of the
+# interpreter lock while the interpreter is finalized; before CPython 3.14
+# taking it back ends the thread by unwinding its stack, through the step.
+DAEMON_COLLECTING_AT_EXIT = r"""
+import gc, sys, threading, time, types, numpy, pelvar
+path, reader_class = sys.argv[1], sys.argv[2]
+inside = threading.Event()
+
+class Cycle:
+    def __init__(self):
+        self.me = self
+
+    def __del__(self, sleep=time.sleep):
+        inside.set()
+        sleep(0.3)
+
+def daemon():
+    reader = pelvar.EventReader(path, "WD1") if reader_class == "EventReader" else pelvar.BatchReader(path, "WD1", 1)
+    next(reader)
+    keep = [{} for _ in range(200)]  # empties the free list of dictionaries
+    Cycle()
+    gc.set_threshold(1)
+    gc.enable()
+    next(reader)  # the collection runs Cycle.__del__ in here
+
+class Slow:
+    # Keeps the finalization going while the daemon thread waits for the lock.
+    def __del__(self, sleep=time.sleep):
+        sleep(1.0)
+
+holder = types.ModuleType("holder")
+holder.slow = Slow()
+sys.modules["holder"] = holder
+del holder
+gc.disable()
+threading.Thread(target=daemon, daemon=True).start()
+inside.wait()
+"""
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 14), reason="CPython 3.14 no longer ends threads at exit by unwinding")
+@pytest.mark.skipif(FREE_THREADED and sys.version_info < (3, 14) and sys._is_gil_enabled(),
+                    reason="a free-threaded CPython 3.13 with the lock on lets daemon threads run on with freed "
+                           "thread states at exit, pure Python ones too (CPython gh-124878)")
+@pytest.mark.parametrize("reader_class", ["EventReader", "BatchReader"])
+def test_daemon_thread_ended_inside_a_step_at_exit(tmp_path, reader_class):
+    """The unwinding that ends the thread reaches the step's own guard, which
+    lets the thread wait for the process end: the exit is clean."""
+    path = write(tmp_path / "events", wd1_bytes(wd1_series(5, 4)))
+    for _ in range(2):
+        done = subprocess.run([sys.executable, "-W", "ignore::RuntimeWarning", "-c", DAEMON_COLLECTING_AT_EXIT,
+                               str(path), reader_class], capture_output=True, text=True, timeout=60)
+        assert (done.returncode, done.stderr) == (0, "")

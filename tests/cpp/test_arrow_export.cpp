@@ -92,6 +92,36 @@ TEST(ArrowExport, SmallOffsetsAreMadeFromTheLargeOnes) {
     EXPECT_EQ(offsets[10], expected);
 }
 
+// 32-bit offsets reach 2^31 - 1 samples; a batch of more is refused with
+// the message that tells the consumer what to ask for instead, and stays
+// with the caller. The sizes are the columns' word only: no export reads
+// the samples.
+TEST(ArrowExport, SmallOffsetsReachTwoToTheThirtyOneMinusOneSamples) {
+    for (const std::size_t samples : {std::size_t{INT32_MAX}, std::size_t{INT32_MAX} + 1}) {
+        SCOPED_TRACE(samples);
+        CountingAllocator alloc;
+        pelvar::BlockPool pool{alloc.get()};
+        Batcher batcher(WD1(buffered(make_script(wd1_file(3)))), pool, {3, std::size_t{1} << 20});
+        auto outcome = batcher.next();
+        auto& batch = std::get<Batcher::Batch>(outcome);
+        batch.data.set_size(samples);
+        ArrowArray array{};
+        auto refused = pelvar::export_batch(std::move(batch), pelvar::ListOffsets::small, &array);
+        if (samples == std::size_t{INT32_MAX}) {
+            ASSERT_FALSE(refused);
+            EXPECT_EQ(array.children[6]->children[0]->length, INT32_MAX);
+            array.release(&array);
+        } else {
+            ASSERT_TRUE(refused);
+            EXPECT_EQ(*refused, "a batch holds 2147483648 samples, more than 32-bit list offsets reach; ask for "
+                                "64-bit ones");
+            EXPECT_EQ(array.release, nullptr);
+            EXPECT_EQ(batch.events, 3u);
+            batch.data.set_size(0);
+        }
+    }
+}
+
 // However the consumer lets go of the parts, every block comes back once,
 // and not before the last part that uses it is released.
 TEST(ArrowExport, ReleaseInAnyOrderOnAnyThread) {
