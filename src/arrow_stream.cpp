@@ -61,6 +61,7 @@ int stream_failure(StreamState& state, StepFailure&& failure) {
         if (io->is_interrupted()) {
             return fail(state, EINTR, state.interrupt_text.empty() ? io->display() : state.interrupt_text);
         }
+        // A source object's exception (its text) or the operating system's error.
         return fail(state, io->error_number() != 0 ? io->error_number() : EIO, io->display());
     }
     auto& internal = std::get<InternalFailure>(failure);

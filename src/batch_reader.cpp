@@ -19,6 +19,7 @@
 #include "constructor_arguments.hpp"
 #include "event_batch.hpp"
 #include "failure.hpp"
+#include "input_source.hpp"
 #include "interpreter_lock.hpp"
 #include "numpy_bridge.hpp"
 #include "process_cell.hpp"
@@ -58,7 +59,11 @@ PyObject* batch_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwar
         if (!arguments) {
             return nullptr;
         }
-        auto reader = open_reader(arguments->reader);
+        auto source = open_input(arguments->source, arguments->compression);
+        if (!source) {
+            return nullptr;
+        }
+        auto reader = build_reader(std::move(*source), arguments->reader_type, arguments->reader_type_object);
         if (!reader) {
             return nullptr;
         }
@@ -206,10 +211,15 @@ PyMethodDef batch_reader_methods[] = {
 };
 
 constexpr const char* batch_reader_doc =
-    "BatchReader(path, reader_type, max_events=65536, max_bytes=67108864)\n"
+    "BatchReader(source, reader_type, max_events=65536, max_bytes=67108864, *, compression='infer')\n"
     "--\n"
     "\n"
     "The events of a WD1 or WD2 file in columnar batches.\n"
+    "\n"
+    "source is a path (str or os.PathLike; a name ending in .gz, .bz2, .xz or .zst is\n"
+    "decompressed unless compression says otherwise), an object with the buffer protocol\n"
+    "(bytes, bytearray, memoryview, mmap, a NumPy array), read from memory, or a binary\n"
+    "file object (readinto() or read()), which the reader does not close.\n"
     "\n"
     "Each step yields a dict of 1-D NumPy arrays: one per header field (the keys of\n"
     "the event dictionaries, in their order), 'offsets' (int64, one more than the\n"

@@ -251,6 +251,9 @@ private:
         if (!r) {
             return Got{0, IoFailure::interrupted()};
         }
+        if (r->raised) {
+            return Got{0, IoFailure::raised(std::move(r->raised))};
+        }
         if (r->error_number != 0) {
             return Got{0, IoFailure::from_errno(r->error_number)};
         }

@@ -107,8 +107,9 @@ public:
     // it and left unread. The end of the file anywhere inside an event is the
     // end of the events (the partial event's bytes stay consumed); an error
     // of the operating system is returned once, and every later step is the
-    // end. A read given up after a signal is returned too, but the reader
-    // reads on from where it stopped.
+    // end. A read given up after a signal, or one that a Python source
+    // object raised in, is returned too, but the reader reads on from where
+    // it stopped.
     template <EventSink<std::uint16_t> Sink>
     [[nodiscard]] StepOutcome next_into(Sink& sink) {
         if (finished_) {
@@ -152,7 +153,7 @@ private:
         if (failure.is_end_of_file()) {
             return EndOfEvents{};
         }
-        finished_ = !failure.is_interrupted();
+        finished_ = !failure.may_retry();
         return failure;
     }
 
