@@ -63,7 +63,10 @@ PyObject* batch_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwar
         if (!source) {
             return nullptr;
         }
-        auto reader = build_reader(std::move(*source), arguments->reader_type, arguments->reader_type_object);
+        // The layout probe keeps what it reads: a pipe or a decompressed
+        // stream cannot seek back.
+        auto reader = build_reader(std::move(*source), arguments->reader_type, arguments->reader_type_object,
+                                   ProbeRewind::keep);
         if (!reader) {
             return nullptr;
         }

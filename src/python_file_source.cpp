@@ -41,10 +41,13 @@ public:
             return;
         }
         if (close_at_end_) {
+            // The reader may go while an exception is on its way (its own).
+            PyRef pending = take_pending_exception();
             PyRef closed = PyRef::steal(PyObject_CallMethod(file_.get(), "close", nullptr));
             if (!closed) {
                 PyErr_WriteUnraisable(file_.get());
             }
+            restore_exception(std::move(pending));
         }
         file_ = PyRef();
         readinto_ = PyRef();
@@ -139,10 +142,12 @@ private:
             return raised();
         }
         PyRef result = PyRef::steal(PyObject_CallOneArg(readinto_.get(), view.get()));
+        PyRef error = take_pending_exception();
         // The object may not write into the buffer after this call.
         PyRef released = PyRef::steal(PyObject_CallMethod(view.get(), "release", nullptr));
-        if (!result) {
-            PyErr_Clear();  // what release() may have set goes; the read's own stays
+        if (error) {
+            PyErr_Clear();  // the read's own exception is the one to see
+            restore_exception(std::move(error));
             return raised();
         }
         if (!released) {

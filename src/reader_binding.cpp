@@ -13,13 +13,13 @@ namespace pelvar {
 
 static_assert(ByteSource<FileSource>);
 
-std::optional<FileReader> build_reader(FileSource source, std::string_view reader_type,
-                                       PyObject* reader_type_object) {
+std::optional<FileReader> build_reader(FileSource source, std::string_view reader_type, PyObject* reader_type_object,
+                                       ProbeRewind rewind) {
     if (reader_type == "WD1") {
         return FileReader(std::in_place_index<0>, std::move(source), &python_raw_allocator);
     }
     if (reader_type == "WD2") {
-        auto opened = WD2Reader<FileSource>::open(std::move(source), &python_raw_allocator);
+        auto opened = WD2Reader<FileSource>::open(std::move(source), &python_raw_allocator, rewind);
         if (auto* reader = std::get_if<WD2Reader<FileSource>>(&opened)) {
             return FileReader(std::in_place_index<1>, std::move(*reader));
         }
@@ -42,7 +42,7 @@ std::optional<FileReader> open_reader(const ReaderArguments& arguments) {
     if (!source) {
         return std::nullopt;
     }
-    return build_reader(std::move(*source), arguments.reader_type, arguments.reader_type_object);
+    return build_reader(std::move(*source), arguments.reader_type, arguments.reader_type_object, ProbeRewind::seek);
 }
 
 }  // namespace pelvar

@@ -26,6 +26,7 @@
 #include "byte_source.hpp"
 #include "column.hpp"
 #include "event_sink.hpp"
+#include "kept_bytes.hpp"
 #include "read_outcome.hpp"
 #include "sample_buffer.hpp"
 #include "single_event.hpp"
@@ -110,40 +111,30 @@ class WD2Reader {
 public:
     using Opened = std::variant<WD2Reader, IoFailure, InternalFailure>;
 
-    // Takes the source at offset 0, probes the layout and seeks back to
+    // How the probe goes back to the first event: by seeking to offset 0, or
+    // by keeping the bytes it read and reading them again, which works on a
+    // source that cannot seek back (a pipe, a decompressed stream) and makes
+    // the same decision.
+    enum class Rewind { seek, keep };
+
+    // Takes the source at offset 0, probes the layout and goes back to
     // offset 0. On failure the source is released before this returns.
-    [[nodiscard]] static Opened open(Source source, const Allocator* allocator = &malloc_allocator) {
-        auto probed = probe_with_channel_field(source);
-        if (auto* channels = std::get_if<std::int32_t>(&probed)) {
-            if (auto failure = source.rewind()) {
-                return *failure;
+    [[nodiscard]] static Opened open(Source source, const Allocator* allocator = &malloc_allocator,
+                                     Rewind rewind = Rewind::seek) {
+        if (rewind == Rewind::seek) {
+            auto layout = probe_layout(source);
+            if (auto* channels = std::get_if<std::int32_t>(&layout)) {
+                return WD2Reader(std::move(source), *channels, allocator);
             }
+            return as_opened(std::move(layout));
+        }
+        KeptBytes<Source> kept(source);
+        auto layout = probe_layout(kept);
+        if (auto* channels = std::get_if<std::int32_t>(&layout)) {
+            kept.give_back();
             return WD2Reader(std::move(source), *channels, allocator);
         }
-        // A single-channel file read as if it had the field takes its first
-        // sample for a channel count: the skip runs past the end (a positive
-        // float) or is refused (a negative one). Read it the other way before
-        // giving up; if that does not hold together either, or cannot start
-        // (a source that cannot seek), the first failure stands. An error of
-        // the operating system while reading it the other way is returned.
-        const auto* eof = std::get_if<IoFailure>(&probed);
-        const bool retry = eof ? eof->is_end_of_file() : std::holds_alternative<InternalFailure>(probed);
-        if (retry) {
-            auto single = is_single_channel(source);
-            if (auto* failure = std::get_if<IoFailure>(&single)) {
-                return *failure;
-            }
-            if (std::get<bool>(single)) {
-                if (auto failure = source.rewind()) {
-                    return *failure;
-                }
-                return WD2Reader(std::move(source), 1, allocator);
-            }
-        }
-        if (auto* failure = std::get_if<IoFailure>(&probed)) {
-            return *failure;
-        }
-        return std::get<InternalFailure>(std::move(probed));
+        return as_opened(std::move(layout));
     }
 
     WD2Reader(WD2Reader&&) noexcept = default;
@@ -202,6 +193,47 @@ public:
 private:
     using Probe = std::variant<std::int32_t, IoFailure, InternalFailure>;
 
+    static Opened as_opened(Probe&& failed) {
+        if (auto* failure = std::get_if<IoFailure>(&failed)) {
+            return *failure;
+        }
+        return std::get<InternalFailure>(std::move(failed));
+    }
+
+    // The channel count of the layout, the probe back at offset 0; or why it
+    // cannot be told.
+    template <class P>
+    [[nodiscard]] static Probe probe_layout(P& source) {
+        auto probed = probe_with_channel_field(source);
+        if (auto* channels = std::get_if<std::int32_t>(&probed)) {
+            if (auto failure = source.rewind()) {
+                return *failure;
+            }
+            return *channels;
+        }
+        // A single-channel file read as if it had the field takes its first
+        // sample for a channel count: the skip runs past the end (a positive
+        // float) or is refused (a negative one). Read it the other way before
+        // giving up; if that does not hold together either, or cannot start
+        // (a source that cannot seek), the first failure stands. An error of
+        // the operating system while reading it the other way is returned.
+        const auto* eof = std::get_if<IoFailure>(&probed);
+        const bool retry = eof ? eof->is_end_of_file() : std::holds_alternative<InternalFailure>(probed);
+        if (retry) {
+            auto single = is_single_channel(source);
+            if (auto* failure = std::get_if<IoFailure>(&single)) {
+                return *failure;
+            }
+            if (std::get<bool>(single)) {
+                if (auto failure = source.rewind()) {
+                    return *failure;
+                }
+                return std::int32_t{1};
+            }
+        }
+        return probed;
+    }
+
     WD2Reader(Source source, std::int32_t probed_channels, const Allocator* allocator) noexcept
         : source_(std::move(source)), allocator_(allocator), probed_channels_(probed_channels) {}
 
@@ -215,7 +247,8 @@ private:
     }
 
     // Reads a header with the channel-count field at the current position.
-    static IoStatus read_long_header(Source& source, WD2Header& header, std::int32_t& channels) {
+    template <class P>
+    static IoStatus read_long_header(P& source, WD2Header& header, std::int32_t& channels) {
         std::byte bytes[wd2_header_bytes + wd2_channels_bytes];
         if (auto failure = source.read_exact(bytes, sizeof bytes)) {
             return failure;
@@ -227,7 +260,8 @@ private:
 
     // The first event and the second header, read as having the field: the
     // first event's channel count if the two agree, else 1.
-    [[nodiscard]] static Probe probe_with_channel_field(Source& source) {
+    template <class P>
+    [[nodiscard]] static Probe probe_with_channel_field(P& source) {
         WD2Header first{};
         WD2Header second{};
         std::int32_t first_channels = 0;
@@ -254,7 +288,8 @@ private:
     // The same bytes read as single-channel events, from offset 0: whether
     // they hold together (false when the file ends first or is no file that
     // can seek), or the failure of a seek or read.
-    [[nodiscard]] static std::variant<bool, IoFailure> is_single_channel(Source& source) {
+    template <class P>
+    [[nodiscard]] static std::variant<bool, IoFailure> is_single_channel(P& source) {
         if (auto failure = source.rewind()) {
             if (failure->kind() == IoKind::os && failure->error_number() == ESPIPE) {
                 return false;
@@ -264,7 +299,8 @@ private:
         return single_channel_headers_follow(source);
     }
 
-    [[nodiscard]] static std::variant<bool, IoFailure> single_channel_headers_follow(Source& source) {
+    template <class P>
+    [[nodiscard]] static std::variant<bool, IoFailure> single_channel_headers_follow(P& source) {
         auto outcome = [](const IoFailure& failure) -> std::variant<bool, IoFailure> {
             if (failure.is_end_of_file()) {
                 return false;
