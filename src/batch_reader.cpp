@@ -63,10 +63,11 @@ PyObject* batch_reader_new(PyTypeObject* subtype, PyObject* args, PyObject* kwar
         if (!source) {
             return nullptr;
         }
-        // The layout probe keeps what it reads: a pipe or a decompressed
-        // stream cannot seek back.
-        auto reader = build_reader(std::move(*source), arguments->reader_type, arguments->reader_type_object,
-                                   ProbeRewind::keep);
+        // A source that cannot be sized (a pipe, a decompressed stream, a
+        // file object) may not seek back either: the layout probe keeps
+        // what it reads instead.
+        const auto rewind = source->remaining() ? ProbeRewind::seek : ProbeRewind::keep;
+        auto reader = build_reader(std::move(*source), arguments->reader_type, arguments->reader_type_object, rewind);
         if (!reader) {
             return nullptr;
         }
