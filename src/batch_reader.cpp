@@ -17,6 +17,7 @@
 #include "constructor_arguments.hpp"
 #include "event_batch.hpp"
 #include "failure.hpp"
+#include "input_source.hpp"
 #include "interpreter_lock.hpp"
 #include "python_memory.hpp"
 #include "reader_binding.hpp"
@@ -69,7 +70,15 @@ struct BatchReaderState {
         if (!arguments) {
             return std::nullopt;
         }
-        auto reader = open_reader(arguments->reader);
+        auto source = open_input(arguments->source, arguments->compression);
+        if (!source) {
+            return std::nullopt;
+        }
+        // A source that cannot be sized (a pipe, a decompressed stream, a
+        // file object) may not seek back either: the layout probe keeps
+        // what it reads instead.
+        const auto rewind = source->remaining() ? ProbeRewind::seek : ProbeRewind::keep;
+        auto reader = build_reader(std::move(*source), arguments->reader_type, arguments->reader_type_object, rewind);
         if (!reader) {
             return std::nullopt;
         }
@@ -154,10 +163,15 @@ PyMethodDef batch_reader_methods[] = {
 };
 
 constexpr const char* batch_reader_doc =
-    "BatchReader(path, reader_type, max_events=65536, max_bytes=4194304)\n"
+    "BatchReader(source, reader_type, max_events=65536, max_bytes=4194304, *, compression='infer')\n"
     "--\n"
     "\n"
     "The events of a WD1 or WD2 file in columnar batches.\n"
+    "\n"
+    "source is a path (str or os.PathLike; a name ending in .gz, .bz2, .xz or .zst is\n"
+    "decompressed unless compression says otherwise), an object with the buffer protocol\n"
+    "(bytes, bytearray, memoryview, mmap, a NumPy array), read from memory, or a binary\n"
+    "file object (readinto() or read()), which the reader does not close.\n"
     "\n"
     "Each step yields a dict of 1-D NumPy arrays: one per header field (the keys of\n"
     "the event dictionaries, in their order), 'offsets' (int64, one more than the\n"

@@ -20,9 +20,12 @@
 #include <memory>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "byte_source.hpp"
 #include "io_failure.hpp"
+
+#include <variant>
 
 namespace pelvar {
 
@@ -119,6 +122,44 @@ public:
         return at;
     }
 
+    // Up to `count` bytes (at least one), as many as come without waiting
+    // twice: the buffered ones, or one fill's. 0 at the end of the file.
+    // For a reader that must keep every byte it consumes, also those of a
+    // read that the end of the file cuts short.
+    [[nodiscard]] std::variant<std::size_t, IoFailure> read_some(void* destination, std::size_t count) noexcept {
+        if (count == 0) {
+            return std::size_t{0};
+        }
+        if (buffer_.buffered() == 0) {
+            if (auto failure = fill(1)) {
+                if (failure->is_end_of_file()) {
+                    return std::size_t{0};
+                }
+                return *failure;
+            }
+        }
+        const std::size_t take = std::min(count, buffer_.buffered());
+        std::memcpy(destination, buffer_.next(), take);
+        buffer_.consume(take);
+        return take;
+    }
+
+    // Puts bytes that were read from this source back in front of what it
+    // has not delivered yet: the next reads deliver them again, in order.
+    // For a layout probe over a source that cannot seek back.
+    void replay(std::vector<std::byte> bytes) {
+        std::vector<std::byte> rest(buffer_.next(), buffer_.next() + buffer_.buffered());
+        if (replay_next_ != replay_.size()) {
+            rest.insert(rest.end(), replay_.begin() + static_cast<std::ptrdiff_t>(replay_next_), replay_.end());
+        }
+        bytes.insert(bytes.end(), rest.begin(), rest.end());
+        buffer_.clear();
+        replay_ = std::move(bytes);
+        replay_next_ = 0;
+    }
+
+    std::size_t buffered() const noexcept { return buffer_.buffered(); }
+
     // Gives back the last `count` bytes that read_exact or take_buffered
     // delivered, which are `bytes` (at most putback_bytes of them): the next
     // read delivers them again. A header whose event does not fit where it
@@ -137,6 +178,12 @@ public:
         }
         count -= buffer_.buffered();
         buffer_.clear();
+        const std::uint64_t replayed = std::min<std::uint64_t>(count, replay_left());
+        replay_next_ += static_cast<std::size_t>(replayed);
+        count -= replayed;
+        if (count == 0) {
+            return std::nullopt;
+        }
         if (auto left = raw_.remaining(); left && *left != 0) {
             const std::uint64_t vouched = std::min(count, *left);
             fill_size_.restart();
@@ -160,6 +207,7 @@ public:
     // Seeks to offset 0 and discards the buffered bytes.
     IoStatus rewind() noexcept {
         buffer_.clear();
+        drop_replay();
         fill_size_.restart();
         if (auto failure = raw_.seek_to_start()) {
             return failure;
@@ -175,7 +223,7 @@ public:
         if (!left) {
             return std::nullopt;
         }
-        return *left + buffer_.buffered();
+        return *left + buffer_.buffered() + replay_left();
     }
 
 private:
@@ -228,7 +276,7 @@ private:
         }
         buffer_.clear();
         while (count != 0) {
-            if (count >= direct_bytes) {
+            if (count >= direct_bytes && replay_left() == 0) {
                 return read_direct(out, count);
             }
             if (auto failure = fill(count)) {
@@ -251,6 +299,9 @@ private:
         if (!r) {
             return Got{0, IoFailure::interrupted()};
         }
+        if (r->raised) {
+            return Got{0, IoFailure::raised(std::move(r->raised))};
+        }
         if (r->error_number != 0) {
             return Got{0, IoFailure::from_errno(r->error_number)};
         }
@@ -264,6 +315,16 @@ private:
     // Refills the empty buffer with one raw read, of at least `need` bytes
     // when the buffer holds that many.
     IoStatus fill(std::size_t need) noexcept {
+        if (replay_left() != 0) {
+            const std::size_t take = std::min(capacity, replay_left());
+            std::memcpy(buffer_.fill_area(), replay_.data() + replay_next_, take);
+            replay_next_ += take;
+            buffer_.filled(take);
+            if (replay_left() == 0) {
+                drop_replay();
+            }
+            return std::nullopt;
+        }
         const std::size_t want = fill_size_.for_request(need);
         auto got = raw_read([&] { return raw_.read(buffer_.fill_area(), want); });
         if (got.failure) {
@@ -298,8 +359,17 @@ private:
         return std::nullopt;
     }
 
+    std::size_t replay_left() const noexcept { return replay_.size() - replay_next_; }
+    void drop_replay() noexcept {
+        replay_ = std::vector<std::byte>();
+        replay_next_ = 0;
+    }
+
     Raw raw_;
     ReadAheadBuffer buffer_;
+    // Bytes put back by replay(), delivered before the raw file's next ones.
+    std::vector<std::byte> replay_;
+    std::size_t replay_next_ = 0;
     FillSize fill_size_;
     std::uint64_t offset_ = 0;  // file offset of the raw file (bytes read, seeked)
     InterruptCheck interrupt_check_;

@@ -6,6 +6,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "io_failure.hpp"
@@ -17,6 +18,9 @@ namespace pelvar {
 struct [[nodiscard]] RawRead {
     std::size_t count;
     int error_number;  // 0 on success; EINTR is left to the caller to retry
+    // Set when a source that is not a file of the operating system failed
+    // (error_number is then 0): what it raised.
+    std::shared_ptr<const RaisedError> raised = {};
 };
 
 // The file that BufferedReader reads through: single system calls that may

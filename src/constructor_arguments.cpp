@@ -11,32 +11,34 @@
 namespace pelvar {
 namespace {
 
-// A constructor's parameters, each passable by position or keyword; the
-// first `required` of them must be given.
+// A constructor's parameters: the first `positional` passable by position or
+// keyword, the rest by keyword only; the first `required` must be given.
 struct Parameters {
     const char* function;  // as the messages name it
     std::span<const char* const> names;
     std::size_t required;
+    std::size_t positional;
 };
 
 constexpr std::array<const char*, 2> event_reader_names{"path", "reader_type"};
-constexpr std::array<const char*, 4> batch_reader_names{"path", "reader_type", "max_events", "max_bytes"};
-constexpr Parameters event_reader_parameters{"EventReader.__new__()", event_reader_names, 2};
-constexpr Parameters batch_reader_parameters{"BatchReader.__new__()", batch_reader_names, 2};
-constexpr std::size_t most_parameters = 4;
+constexpr std::array<const char*, 5> batch_reader_names{"source", "reader_type", "max_events", "max_bytes",
+                                                        "compression"};
+constexpr Parameters event_reader_parameters{"EventReader.__new__()", event_reader_names, 2, 2};
+constexpr Parameters batch_reader_parameters{"BatchReader.__new__()", batch_reader_names, 2, 4};
+constexpr std::size_t most_parameters = 5;
 
 // Fills `values` (null where an optional parameter is not given), or sets
 // TypeError with Python's own wording.
 bool bind(const Parameters& p, PyObject* args, PyObject* kwargs, PyObject** values) {
     const auto count = p.names.size();
     const Py_ssize_t positional = PyTuple_GET_SIZE(args);
-    if (static_cast<std::size_t>(positional) > count) {
-        if (p.required == count) {
-            PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd were given", p.function, count,
-                         positional);
+    if (static_cast<std::size_t>(positional) > p.positional) {
+        if (p.required == p.positional) {
+            PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd were given", p.function,
+                         p.positional, positional);
         } else {
             PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd were given",
-                         p.function, p.required, count, positional);
+                         p.function, p.required, p.positional, positional);
         }
         return false;
     }
@@ -179,8 +181,8 @@ std::optional<BatchArguments> bind_batch_reader_arguments(PyObject* args, PyObje
     if (!bind(batch_reader_parameters, args, kwargs, values)) {
         return std::nullopt;
     }
-    auto reader = reader_arguments(values);
-    if (!reader) {
+    auto reader_type = as_utf8(values[1], "reader_type");
+    if (!reader_type) {
         return std::nullopt;
     }
     auto max_events = as_limit(values[2], "max_events", default_max_events);
@@ -188,10 +190,10 @@ std::optional<BatchArguments> bind_batch_reader_arguments(PyObject* args, PyObje
         return std::nullopt;
     }
     auto max_bytes = as_limit(values[3], "max_bytes", default_max_bytes);
-    if (!max_bytes || !path_has_no_nul(*reader)) {
+    if (!max_bytes) {
         return std::nullopt;
     }
-    return BatchArguments{*reader, *max_events, *max_bytes};
+    return BatchArguments{values[0], values[1], *reader_type, *max_events, *max_bytes, values[4]};
 }
 
 }  // namespace pelvar

@@ -1,5 +1,6 @@
 // Binding the arguments of EventReader(path, reader_type) and
-// BatchReader(path, reader_type, max_events=65536, max_bytes=4 MiB).
+// BatchReader(source, reader_type, max_events=65536, max_bytes=4 MiB, *,
+// compression="infer").
 #pragma once
 
 #include <Python.h>
@@ -17,9 +18,12 @@ struct ReaderArguments {
 };
 
 struct BatchArguments {
-    ReaderArguments reader;
-    std::size_t max_events;  // at least 1
-    std::size_t max_bytes;   // at least 1
+    PyObject* source;              // borrowed from the call; what it is, the input seam decides
+    PyObject* reader_type_object;  // borrowed from the call
+    std::string_view reader_type;  // UTF-8, owned by the argument str
+    std::size_t max_events;        // at least 1
+    std::size_t max_bytes;         // at least 1
+    PyObject* compression;         // borrowed from the call; null when not given
 };
 
 inline constexpr std::size_t default_max_events = 65536;

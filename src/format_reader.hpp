@@ -9,6 +9,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -59,7 +60,9 @@ public:
     // of the operating system is returned; where the format says so, every
     // later step is the end, else the reader reads on from where the failed
     // read left it. A read given up after a signal is returned too, and the
-    // reader reads on from where it stopped.
+    // reader reads on from where it stopped. When a source object raises (a
+    // Python file object, a codec), the event's bytes go back to the source:
+    // the next step reads it whole.
     template <EventSink<Sample> Sink>
     [[nodiscard]] StepOutcome next_into(Sink& sink) {
         if constexpr (Format::stops_after_os_error) {
@@ -88,8 +91,19 @@ public:
             source_.unread(header_bytes, header_size);
             return Declined{};
         }
-        // 3. The samples, and the event to the sink.
+        // 3. The samples, and the event to the sink. Samples that go beyond
+        // the buffer refill it, where the header lies: kept aside, it can go
+        // back if a source object fails in them (once per fill at most).
+        if (header_bytes != copied && *count > source_.buffered() / sizeof(Sample)) {
+            std::memcpy(copied, header_bytes, header_size);
+            header_bytes = copied;
+        }
         if (auto failure = read_samples<Sample>(source_, *count, *storage)) {
+            // The event's bytes go back, so that it is read whole when the
+            // caller tries again (read_samples gave back the samples').
+            if (auto* io = std::get_if<IoFailure>(&*failure); io != nullptr && io->is_raised()) {
+                source_.give_back(header_bytes, header_size);
+            }
             return settle(std::move(*failure));
         }
         if (auto refused = sink.accept(std::move(*storage), header)) {
@@ -110,7 +124,7 @@ private:
             return EndOfEvents{};
         }
         if constexpr (Format::stops_after_os_error) {
-            finished_ = !failure.is_interrupted();
+            finished_ = !failure.may_retry();
         }
         return failure;
     }

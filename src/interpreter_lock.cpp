@@ -46,6 +46,47 @@ InterpreterReleased::InterpreterReleased() noexcept { detached_state = PyEval_Sa
 
 InterpreterReleased::~InterpreterReleased() { take_back(std::exchange(detached_state, nullptr)); }
 
+namespace {
+
+bool finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+}  // namespace
+
+InterpreterTaken::InterpreterTaken() noexcept {
+    if (PyThreadState* detached = std::exchange(detached_state, nullptr)) {
+        detached_ = detached;
+        how_ = How::taken_back;
+        take_back(detached);
+    } else if (holds_interpreter()) {
+        how_ = How::held;
+    } else if (finalizing()) {
+        how_ = How::unavailable;
+    } else {
+        how_ = How::ensured;
+        ensured_ = interpreter_call([] { return PyGILState_Ensure(); });
+    }
+}
+
+InterpreterTaken::~InterpreterTaken() {
+    switch (how_) {
+        case How::taken_back:
+            detached_state = PyEval_SaveThread();
+            break;
+        case How::ensured:
+            PyGILState_Release(ensured_);
+            break;
+        case How::held:
+        case How::unavailable:
+            break;
+    }
+}
+
 bool signal_handler_raised() noexcept {
     if (outside_interpreter) {
         return false;

@@ -56,6 +56,28 @@ public:
     OutsideInterpreter& operator=(const OutsideInterpreter&) = delete;
 };
 
+// While alive, the calling thread holds the interpreter, however it stood
+// before: released by InterpreterReleased (taken back for the while), never
+// taken (a consumer's worker thread: a thread state of its own for the
+// while), or held already. For the calls into a Python source object, made
+// once per fill from inside a read that let go of the interpreter.
+// `available()` is false while the interpreter is finalized: nothing may be
+// called then, and the thread does not wait for it.
+class InterpreterTaken {
+public:
+    InterpreterTaken() noexcept;
+    ~InterpreterTaken();
+    InterpreterTaken(const InterpreterTaken&) = delete;
+    InterpreterTaken& operator=(const InterpreterTaken&) = delete;
+    bool available() const noexcept { return how_ != How::unavailable; }
+
+private:
+    enum class How { held, taken_back, ensured, unavailable };
+    How how_;
+    PyThreadState* detached_ = nullptr;
+    PyGILState_STATE ensured_{};
+};
+
 // Whether the calling thread holds the interpreter (its thread state is
 // attached), without needing it.
 bool holds_interpreter() noexcept;

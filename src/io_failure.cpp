@@ -31,6 +31,9 @@ std::string IoFailure::display() const {
     if (kind_ == IoKind::unexpected_eof) {
         return "failed to fill whole buffer";
     }
+    if (kind_ == IoKind::raised) {
+        return raised_ ? raised_->text() : "the source failed";
+    }
     return system_error_text(error_number_) + " (os error " + std::to_string(error_number_) + ")";
 }
 

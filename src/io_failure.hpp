@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cerrno>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -12,6 +13,16 @@ enum class IoKind {
     unexpected_eof,  // an exact read met the end of the file first
     os,              // the operating system reported an error number
     interrupted,     // a call met EINTR and the interrupt check said to give up
+    raised,          // the source object raised (a Python file object, a codec)
+};
+
+// What a source that is not a file of the operating system failed with: a
+// Python exception, kept by the binding layer that made the source. Below
+// the binding only its text is seen.
+class RaisedError {
+public:
+    virtual ~RaisedError() = default;
+    virtual std::string text() const = 0;
 };
 
 // Called when a system call fails with EINTR: false to repeat the call, true
@@ -43,14 +54,27 @@ public:
     static IoFailure end_of_file() noexcept { return IoFailure(IoKind::unexpected_eof, 0); }
     static IoFailure from_errno(int error_number) noexcept { return IoFailure(IoKind::os, error_number); }
     static IoFailure interrupted() noexcept { return IoFailure(IoKind::interrupted, EINTR); }
+    static IoFailure raised(std::shared_ptr<const RaisedError> error) noexcept {
+        IoFailure failure(IoKind::raised, 0);
+        failure.raised_ = std::move(error);
+        return failure;
+    }
 
     IoKind kind() const noexcept { return kind_; }
     bool is_end_of_file() const noexcept { return kind_ == IoKind::unexpected_eof; }
     bool is_interrupted() const noexcept { return kind_ == IoKind::interrupted; }
-    // 0 for the end-of-file kind.
+    bool is_raised() const noexcept { return kind_ == IoKind::raised; }
+    // Failures after which the same read may be tried again: nothing of the
+    // source is known to be lost (a signal handler's exception, an exception
+    // of the source object).
+    bool may_retry() const noexcept { return kind_ == IoKind::interrupted || kind_ == IoKind::raised; }
+    // 0 for the end-of-file and raised kinds.
     int error_number() const noexcept { return error_number_; }
+    // The source's own failure, for the raised kind; null otherwise.
+    const RaisedError* raised_error() const noexcept { return raised_.get(); }
 
-    // "failed to fill whole buffer", or "<C library text> (os error N)".
+    // "failed to fill whole buffer", "<C library text> (os error N)", or the
+    // text of what the source raised.
     std::string display() const;
 
     friend bool operator==(const IoFailure&, const IoFailure&) = default;
@@ -60,6 +84,7 @@ private:
 
     IoKind kind_;
     int error_number_;
+    std::shared_ptr<const RaisedError> raised_;
 };
 
 // What an I/O operation that yields nothing returns: nothing on success, else

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "failure.hpp"
+#include "source_error.hpp"
 
 namespace pelvar {
 namespace {
@@ -49,6 +50,11 @@ void set_exception_with_text(PyObject* cls, const IoFailure& failure) {
     // A signal handler raised while the call was interrupted: its exception
     // is the one to see.
     if (failure.is_interrupted() && PyErr_Occurred()) {
+        return;
+    }
+    // A Python source object raised: that exception, as it was.
+    if (failure.is_raised()) {
+        restore_source_error(failure);
         return;
     }
     const std::string display = failure.display();

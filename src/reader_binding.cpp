@@ -4,23 +4,22 @@
 #include <utility>
 
 #include "failure.hpp"
+#include "input_source.hpp"
 #include "interpreter_lock.hpp"
 #include "python_memory.hpp"
 #include "os_error.hpp"
 
 namespace pelvar {
-namespace {
 
 static_assert(ByteSource<FileSource>);
 
-// Builds the reader that the format name selects, or sets the exception.
-std::optional<FileReader> build_reader(FileSource source, std::string_view reader_type,
-                                       PyObject* reader_type_object) {
+std::optional<FileReader> build_reader(FileSource source, std::string_view reader_type, PyObject* reader_type_object,
+                                       ProbeRewind rewind) {
     if (reader_type == "WD1") {
         return FileReader(std::in_place_index<0>, std::move(source), &python_raw_allocator);
     }
     if (reader_type == "WD2") {
-        auto opened = WD2Reader<FileSource>::open(std::move(source), &python_raw_allocator);
+        auto opened = WD2Reader<FileSource>::open(std::move(source), &python_raw_allocator, rewind);
         if (auto* reader = std::get_if<WD2Reader<FileSource>>(&opened)) {
             return FileReader(std::in_place_index<1>, std::move(*reader));
         }
@@ -37,18 +36,13 @@ std::optional<FileReader> build_reader(FileSource source, std::string_view reade
     return std::nullopt;
 }
 
-}  // namespace
-
 std::optional<FileReader> open_reader(const ReaderArguments& arguments) {
-    // The binding refused a path with a NUL in it, and the UTF-8 form of a
-    // str ends in a NUL, so it goes to open() as it is.
-    auto opened = PosixFile::open(arguments.path.data(), signal_handler_raised);
-    if (auto* failure = std::get_if<IoFailure>(&opened)) {
-        set_io_exception(*failure);
+    // The binding refused a path with a NUL in it.
+    auto source = open_path(arguments.path);
+    if (!source) {
         return std::nullopt;
     }
-    FileSource source(std::move(std::get<PosixFile>(opened)), signal_handler_raised);
-    return build_reader(std::move(source), arguments.reader_type, arguments.reader_type_object);
+    return build_reader(std::move(*source), arguments.reader_type, arguments.reader_type_object, ProbeRewind::seek);
 }
 
 }  // namespace pelvar

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <optional>
+#include <string_view>
 #include <variant>
 
 #include "constructor_arguments.hpp"
@@ -18,6 +19,14 @@ namespace pelvar {
 // the layout. Empty, with the exception set and the file closed, when the
 // file cannot be opened, the format name is unknown or the probe fails.
 std::optional<FileReader> open_reader(const ReaderArguments& arguments);
+
+using ProbeRewind = WD2Reader<FileSource>::Rewind;
+
+// The reader of the named format over an input already open; empty, with
+// the exception set and the input closed, as open_reader. `rewind`: how the
+// WD2 layout probe goes back to the first event.
+std::optional<FileReader> build_reader(FileSource source, std::string_view reader_type, PyObject* reader_type_object,
+                                       ProbeRewind rewind);
 
 // Sets the exception of a failure and returns null: an error of the
 // operating system as the OSError subclass of its number, a read given up

@@ -29,6 +29,7 @@
 #include "format_reader.hpp"
 #include "header_columns.hpp"
 #include "header_fields.hpp"
+#include "kept_bytes.hpp"
 #include "read_outcome.hpp"
 #include "sample_buffer.hpp"
 
@@ -131,15 +132,57 @@ class WD2Reader : public FormatReader<WD2Format, Source> {
 public:
     using Opened = std::variant<WD2Reader, IoFailure, InternalFailure>;
 
-    // Takes the source at offset 0, probes the layout and seeks back to
+    // How the probe goes back to the first event: by seeking to offset 0, or
+    // by keeping the bytes it read and reading them again, which works on a
+    // source that cannot seek back (a pipe, a decompressed stream) and makes
+    // the same decision.
+    enum class Rewind { seek, keep };
+
+    // Takes the source at offset 0, probes the layout and goes back to
     // offset 0. On failure the source is released before this returns.
-    [[nodiscard]] static Opened open(Source source, const Allocator* allocator = &malloc_allocator) {
+    [[nodiscard]] static Opened open(Source source, const Allocator* allocator = &malloc_allocator,
+                                     Rewind rewind = Rewind::seek) {
+        if (rewind == Rewind::seek) {
+            auto layout = probe_layout(source);
+            if (auto* channels = std::get_if<std::int32_t>(&layout)) {
+                return WD2Reader(std::move(source), *channels, allocator);
+            }
+            return as_opened(std::move(layout));
+        }
+        KeptBytes<Source> kept(source);
+        auto layout = probe_layout(kept);
+        if (auto* channels = std::get_if<std::int32_t>(&layout)) {
+            kept.give_back();
+            return WD2Reader(std::move(source), *channels, allocator);
+        }
+        return as_opened(std::move(layout));
+    }
+
+    WD2Reader(WD2Reader&&) noexcept = default;
+    WD2Reader& operator=(WD2Reader&&) noexcept = default;
+
+    std::int32_t probed_channels() const noexcept { return this->format().probed_channels; }
+
+private:
+    using Probe = std::variant<std::int32_t, IoFailure, InternalFailure>;
+
+    static Opened as_opened(Probe&& failed) {
+        if (auto* failure = std::get_if<IoFailure>(&failed)) {
+            return *failure;
+        }
+        return std::get<InternalFailure>(std::move(failed));
+    }
+
+    // The channel count of the layout, the probe back at offset 0; or why it
+    // cannot be told.
+    template <class P>
+    [[nodiscard]] static Probe probe_layout(P& source) {
         auto probed = probe_with_channel_field(source);
         if (auto* channels = std::get_if<std::int32_t>(&probed)) {
             if (auto failure = source.rewind()) {
                 return *failure;
             }
-            return WD2Reader(std::move(source), *channels, allocator);
+            return *channels;
         }
         // A single-channel file read as if it had the field takes its first
         // sample for a channel count: the skip runs past the end (a positive
@@ -158,28 +201,18 @@ public:
                 if (auto failure = source.rewind()) {
                     return *failure;
                 }
-                return WD2Reader(std::move(source), 1, allocator);
+                return std::int32_t{1};
             }
         }
-        if (auto* failure = std::get_if<IoFailure>(&probed)) {
-            return *failure;
-        }
-        return std::get<InternalFailure>(std::move(probed));
+        return probed;
     }
-
-    WD2Reader(WD2Reader&&) noexcept = default;
-    WD2Reader& operator=(WD2Reader&&) noexcept = default;
-
-    std::int32_t probed_channels() const noexcept { return this->format().probed_channels; }
-
-private:
-    using Probe = std::variant<std::int32_t, IoFailure, InternalFailure>;
 
     WD2Reader(Source source, std::int32_t probed_channels, const Allocator* allocator) noexcept
         : FormatReader<WD2Format, Source>(std::move(source), allocator, WD2Format{probed_channels}) {}
 
     // Reads a header with the channel-count field at the current position.
-    static IoStatus read_long_header(Source& source, WD2Header& header, std::int32_t& channels) {
+    template <class P>
+    static IoStatus read_long_header(P& source, WD2Header& header, std::int32_t& channels) {
         std::byte bytes[wd2_header_bytes + wd2_channels_bytes];
         if (auto failure = source.read_exact(bytes, sizeof bytes)) {
             return failure;
@@ -191,7 +224,8 @@ private:
 
     // The first event and the second header, read as having the field: the
     // first event's channel count if the two agree, else 1.
-    [[nodiscard]] static Probe probe_with_channel_field(Source& source) {
+    template <class P>
+    [[nodiscard]] static Probe probe_with_channel_field(P& source) {
         WD2Header first{};
         WD2Header second{};
         std::int32_t first_channels = 0;
@@ -218,7 +252,8 @@ private:
     // The same bytes read as single-channel events, from offset 0: whether
     // they hold together (false when the file ends first or is no file that
     // can seek), or the failure of a seek or read.
-    [[nodiscard]] static std::variant<bool, IoFailure> is_single_channel(Source& source) {
+    template <class P>
+    [[nodiscard]] static std::variant<bool, IoFailure> is_single_channel(P& source) {
         if (auto failure = source.rewind()) {
             if (failure->kind() == IoKind::os && failure->error_number() == ESPIPE) {
                 return false;
@@ -228,7 +263,8 @@ private:
         return single_channel_headers_follow(source);
     }
 
-    [[nodiscard]] static std::variant<bool, IoFailure> single_channel_headers_follow(Source& source) {
+    template <class P>
+    [[nodiscard]] static std::variant<bool, IoFailure> single_channel_headers_follow(P& source) {
         auto outcome = [](const IoFailure& failure) -> std::variant<bool, IoFailure> {
             if (failure.is_end_of_file()) {
                 return false;

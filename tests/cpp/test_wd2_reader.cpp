@@ -746,3 +746,54 @@ INSTANTIATE_TEST_SUITE_P(Deliveries, Wd2Interrupted,
 
 }  // namespace
 }  // namespace pelvar_test
+
+namespace pelvar_test {
+namespace {
+
+// The probe that keeps what it reads, over a source that cannot seek and
+// delivers in short reads, against the one that seeks back, over the same
+// bytes: the same layout decision, the same failure, the same events after.
+// Random files of both layouts, whole, cut anywhere and with damaged words.
+TEST_F(Wd2Test, KeptProbeDecidesAsTheSeekingOne) {
+    std::uint64_t state = 0x9E3779B97F4A7C15u;
+    auto next = [&](std::uint64_t below) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        return (state >> 33) % below;
+    };
+    for (int round = 0; round < 400; ++round) {
+        const bool field = next(2) == 1;
+        const auto channels = static_cast<std::int32_t>(field ? 2 + next(3) : 1);
+        const auto samples = static_cast<std::uint32_t>(next(3) == 0 ? next(3) : next(5000));
+        std::vector<Wd2> events;
+        const std::uint32_t first = static_cast<std::uint32_t>(next(1000));
+        for (std::uint32_t i = 0, n = static_cast<std::uint32_t>(next(5)); i < n; ++i)
+            events.push_back(event(first + i, samples, channels, 8 + next(2)));
+        Bytes bytes = file_of(events, field);
+        if (!bytes.empty() && next(3) == 0) bytes.resize(next(bytes.size() + 1));
+        if (bytes.size() >= 4 && next(4) == 0) {
+            const std::size_t at = next(bytes.size() / 4) * 4;
+            for (std::size_t k = 0; k < 4; ++k) bytes[at + k] = static_cast<std::byte>(next(256));
+        }
+        SCOPED_TRACE("round " + std::to_string(round) + ", " + std::to_string(bytes.size()) + " bytes");
+
+        auto seeking = make_script(bytes);
+        auto kept = make_script(bytes);
+        kept->seekable = false;
+        kept->max_per_read = 1 + next(3000);
+        auto by_seek = Reader::open(buffered(seeking), alloc.get());
+        auto by_keeping = Reader::open(buffered(kept), alloc.get(), Reader::Rewind::keep);
+        ASSERT_EQ(by_seek.index(), by_keeping.index()) << describe(by_seek) << " / " << describe(by_keeping);
+        if (by_seek.index() != 0) {
+            EXPECT_EQ(failure_of(by_seek), failure_of(by_keeping));
+            continue;
+        }
+        auto& a = std::get<Reader>(by_seek);
+        auto& b = std::get<Reader>(by_keeping);
+        EXPECT_EQ(a.probed_channels(), b.probed_channels());
+        EXPECT_EQ(run(a), run(b));
+        EXPECT_EQ(kept->seek_forward_calls + kept->seek_to_start_calls, 0u);
+    }
+}
+
+}  // namespace
+}  // namespace pelvar_test
