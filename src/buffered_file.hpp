@@ -146,7 +146,12 @@ public:
 
     // Puts bytes that were read from this source back in front of what it
     // has not delivered yet: the next reads deliver them again, in order.
-    // For a layout probe over a source that cannot seek back.
+    // For a layout probe over a source that cannot seek back, and for an
+    // event whose read failed in a way that may be tried again.
+    void give_back(const void* bytes, std::size_t count) {
+        const auto* first = static_cast<const std::byte*>(bytes);
+        replay(std::vector<std::byte>(first, first + count));
+    }
     void replay(std::vector<std::byte> bytes) {
         std::vector<std::byte> rest(buffer_.next(), buffer_.next() + buffer_.buffered());
         if (replay_next_ != replay_.size()) {
@@ -266,8 +271,24 @@ private:
         }
     }
 
-    // read_exact of more than the buffer holds.
+    // read_exact of more than the buffer holds. A failure of a source object
+    // (the raised kind) consumes nothing: the bytes this call took go back,
+    // so that the read can be tried again from where it began.
     [[gnu::noinline]] IoStatus read_beyond_buffer(std::byte* out, std::size_t count) noexcept {
+        std::byte* const start = out;
+        auto failure = read_beyond_buffer_from(out, count);
+        if (failure && failure->is_raised() && out != start) {
+            try {
+                give_back(start, static_cast<std::size_t>(out - start));
+            } catch (...) {
+                return IoFailure::from_errno(ENOMEM);
+            }
+        }
+        return failure;
+    }
+
+    // Moves `out` past what it delivers.
+    IoStatus read_beyond_buffer_from(std::byte*& out, std::size_t count) noexcept {
         const std::size_t buffered = buffer_.buffered();
         if (buffered != 0) {
             std::memcpy(out, buffer_.next(), buffered);
@@ -337,7 +358,7 @@ private:
 
     // Reads `count` bytes straight into `out` (the buffer is empty), and in
     // the same calls up to direct_tail bytes behind them into the buffer.
-    IoStatus read_direct(std::byte* out, std::size_t count) noexcept {
+    IoStatus read_direct(std::byte*& out, std::size_t count) noexcept {
         while (count != 0) {
             const std::uint64_t end = offset_ + count;
             std::size_t tail = direct_tail - static_cast<std::size_t>(end % direct_tail);
@@ -351,6 +372,7 @@ private:
             if (got.count >= count) {
                 buffer_.filled(got.count - count);
                 fill_size_.restart();
+                out += count;
                 return std::nullopt;
             }
             out += got.count;

@@ -51,6 +51,8 @@ concept ByteSource = std::move_constructible<S> &&
         { source.read_exact(destination, count) } -> std::same_as<IoStatus>;
         { source.take_buffered(count) } noexcept -> std::same_as<const std::byte*>;
         { source.unread(destination, count) } noexcept;
+        // Any number of bytes given back, after a failure that may be retried.
+        { source.give_back(destination, count) };
         { source.skip(distance) } -> std::same_as<IoStatus>;
         { source.rewind() } -> std::same_as<IoStatus>;
         { source.remaining() } -> std::same_as<std::optional<std::uint64_t>>;

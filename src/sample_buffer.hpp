@@ -186,6 +186,11 @@ template <class T, ByteSource Source, SampleStorage<T> Storage>
             return refused_block(source, target * sizeof(T), (total - filled) * sizeof(T));
         }
         if (auto failure = source.read_exact(storage.data() + filled, (target - filled) * sizeof(T))) {
+            // A source object raised: the block's bytes go back, to be read
+            // again when the caller tries again.
+            if (failure->is_raised() && filled != 0) {
+                source.give_back(storage.data(), filled * sizeof(T));
+            }
             return *failure;
         }
         filled = target;
