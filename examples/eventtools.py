@@ -11,10 +11,11 @@ from __future__ import annotations
 
 import math
 import os
+import sys
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any, BinaryIO, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -52,13 +53,26 @@ Int64Array = npt.NDArray[np.int64]
 Float64Array = npt.NDArray[np.float64]
 
 
+# Names ending in these are read decompressed (BatchReader's compression="infer").
+COMPRESSED_SUFFIXES = (".gz", ".bz2", ".xz", ".zst")
+
+# The name that stands for standard input.
+STDIN = "-"
+
+
 def reader_type_for(path: str | os.PathLike[str], given: str | None = None) -> ReaderType:
-    """The format name: the one given, else the one the file name's suffix says."""
+    """The format name: the one given, else the one the file name's suffix says
+    (before a compression suffix: run.wd1.gz is WD1)."""
     if given is not None:
         if given not in ("WD1", "WD2"):
             raise ValueError(f"unknown reader type {given!r}, expected 'WD1' or 'WD2'")
         return "WD1" if given == "WD1" else "WD2"
-    suffix = Path(path).suffix.lower()
+    if os.fspath(path) == STDIN:
+        raise ValueError("standard input has no name to tell its format by: give the reader type")
+    name = Path(path)
+    if name.suffix.lower() in COMPRESSED_SUFFIXES:
+        name = name.with_suffix("")
+    suffix = name.suffix.lower()
     if suffix not in SUFFIXES:
         raise ValueError(f"cannot tell the format of {os.fspath(path)!r} from its suffix: "
                          "name it .wd1 or .wd2, or give the reader type")
@@ -72,8 +86,19 @@ def read_events(path: str | os.PathLike[str], reader_type: str | None = None) ->
 
 def read_batches(path: str | os.PathLike[str], reader_type: str | None = None, *,
                  max_bytes: int = BATCH_BYTES) -> Iterator[Batch]:
-    """The events of one file as batches of columns, in file order."""
-    return iter(pelvar.BatchReader(os.fspath(path), reader_type_for(path, reader_type), max_bytes=max_bytes))
+    """The events of one file as batches of columns, in file order; "-" reads
+    standard input, and a compressed file's name says its codec."""
+    return iter(pelvar.BatchReader(batch_source(path), reader_type_for(path, reader_type), max_bytes=max_bytes))
+
+
+def batch_source(path: str | os.PathLike[str]) -> str | BinaryIO:
+    """What a BatchReader reads for this name: the file, or standard input for "-"."""
+    return sys.stdin.buffer if os.fspath(path) == STDIN else os.fspath(path)
+
+
+def size_on_disk(path: str | os.PathLike[str]) -> int:
+    """The file's size in bytes (compressed, if it is); 0 for standard input."""
+    return 0 if os.fspath(path) == STDIN else os.path.getsize(path)
 
 
 def channel_waveforms(event: Event) -> list[tuple[int, npt.NDArray[np.float64]]]:
@@ -393,7 +418,7 @@ def _count_many(counts: dict[int, int], values: npt.NDArray[np.integer[Any]]) ->
 
 def summarize_events(path: str, reader_type: ReaderType, events: Iterable[Event], *,
                      baseline_samples: int = 16) -> FileSummary:
-    summary = FileSummary(path, reader_type, os.path.getsize(path))
+    summary = FileSummary(path, reader_type, size_on_disk(path))
     for event in events:
         summary.add(event, baseline_samples)
     summary.channels = dict(sorted(summary.channels.items()))
@@ -402,7 +427,7 @@ def summarize_events(path: str, reader_type: ReaderType, events: Iterable[Event]
 
 def summarize_batches(path: str, reader_type: ReaderType, batches: Iterable[Batch], *,
                       baseline_samples: int = 16) -> FileSummary:
-    summary = FileSummary(path, reader_type, os.path.getsize(path))
+    summary = FileSummary(path, reader_type, size_on_disk(path))
     for batch in batches:
         summary.add_batch(batch, baseline_samples)
     summary.channels = dict(sorted(summary.channels.items()))

@@ -67,7 +67,8 @@ def render(summary: FileSummary, unit: str) -> str:
     stamps = ("-" if summary.timestamp_min is None
               else f"{summary.timestamp_min} .. {summary.timestamp_max}")
     facts = [
-        ["file", f"{summary.path} ({summary.reader_type}, {summary.file_bytes} bytes)"],
+        ["file", f"{summary.path} ({summary.reader_type}, {summary.file_bytes} bytes)" if summary.path != "-"
+         else f"standard input ({summary.reader_type})"],
         ["events", str(summary.events)],
         ["event counters", counter_text],
         *[["  gap", line] for line in gap_lines],
@@ -93,7 +94,8 @@ def render(summary: FileSummary, unit: str) -> str:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("files", nargs="+", type=Path, help="event files")
+    parser.add_argument("files", nargs="+", type=Path,
+                        help="event files (compressed ones by their .gz, .bz2, .xz or .zst name; - for standard input)")
     parser.add_argument("--reader-type", choices=["WD1", "WD2"], help="format of every file (default: by suffix)")
     parser.add_argument("--baseline-samples", type=int, default=16, metavar="N",
                         help="samples at the start of a waveform that make its baseline (default: %(default)s)")

@@ -24,7 +24,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 import pelvar
-from eventtools import event_files, reader_type_for
+from eventtools import batch_source, event_files, reader_type_for, size_on_disk
 
 LONG_RUN_BYTES = 256 << 20
 
@@ -33,16 +33,16 @@ def convert(source: Path, target: Path, reader_type: str | None, max_bytes: int,
             progress: "Progress") -> int:
     """Writes one event file as Parquet; returns the events written."""
     kind = reader_type_for(source, reader_type)
-    stream = pa.RecordBatchReader.from_stream(pelvar.BatchReader(str(source), kind, max_bytes=max_bytes))
+    stream = pa.RecordBatchReader.from_stream(pelvar.BatchReader(batch_source(source), kind, max_bytes=max_bytes))
     target.parent.mkdir(parents=True, exist_ok=True)
     rows = 0
-    size = source.stat().st_size
+    size = size_on_disk(source)
     counted = 0  # of the file's bytes, in the progress bar
     with pq.ParquetWriter(target, stream.schema, compression=compression) as writer:
         for batch in stream:
             writer.write_batch(batch)
             rows += batch.num_rows
-            step = min(batch.nbytes, size - counted)  # a batch's arrays are about the file's bytes
+            step = max(0, min(batch.nbytes, size - counted))  # a batch's arrays are about the file's bytes
             progress.advance(step)
             counted += step
     progress.advance(size - counted)
@@ -73,7 +73,9 @@ class Progress:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("source", type=Path, help="an event file, or a folder of .wd1/.wd2 files")
+    parser.add_argument("source", type=Path,
+                        help="an event file (compressed by its .gz, .bz2, .xz or .zst name; - for standard input), "
+                             "or a folder of .wd1/.wd2 files")
     parser.add_argument("-o", "--output", type=Path, required=True,
                         help="the Parquet file (for a file) or folder (for a folder)")
     parser.add_argument("--reader-type", choices=("WD1", "WD2"), help="format, when the suffix does not say")
@@ -82,7 +84,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--progress", choices=("auto", "always", "never"), default="auto")
     args = parser.parse_args(argv)
 
-    if args.source.is_dir():
+    if str(args.source) != "-" and args.source.is_dir():
         sources = event_files(args.source)
         pairs = [(s, args.output / s.relative_to(args.source).with_suffix(".parquet")) for s in sources]
     else:
@@ -90,7 +92,7 @@ def main(argv: list[str] | None = None) -> int:
     if not pairs:
         print(f"no .wd1 or .wd2 files under {args.source}", file=sys.stderr)
         return 1
-    total = sum(source.stat().st_size for source, _ in pairs)
+    total = sum(size_on_disk(source) for source, _ in pairs)
     shown = args.progress == "always" or (args.progress == "auto" and total >= LONG_RUN_BYTES)
     progress = Progress(total, shown)
     started = time.perf_counter()

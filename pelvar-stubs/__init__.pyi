@@ -6,12 +6,13 @@ yields; any other str gives the union of both formats, and so does the bare
 class name in an annotation (the type variables' default).
 """
 
+import os
 import sys
-from typing import Generic, Literal, TypedDict, final, overload, type_check_only
+from typing import Generic, Literal, Protocol, TypedDict, final, overload, type_check_only
 
 import numpy as np
 import numpy.typing as npt
-from typing_extensions import Self, TypeVar
+from typing_extensions import Buffer, Self, TypeAlias, TypeVar
 
 if sys.version_info >= (3, 13):
     from types import CapsuleType
@@ -19,6 +20,22 @@ else:
     from typing_extensions import CapsuleType
 
 __all__ = ["EventReader", "BatchReader"]
+
+# What a BatchReader reads from: a path (str or path-like; decompressed by its
+# name's ending unless `compression` says otherwise), an object with the buffer
+# protocol (read from memory), or a binary file object (readinto or read).
+_Path: TypeAlias = str | os.PathLike[str] | os.PathLike[bytes]
+_Compression: TypeAlias = Literal["infer", "gzip", "bz2", "xz", "zstd"] | None
+
+@type_check_only
+class _ReadsInto(Protocol):
+    def readinto(self, buffer: memoryview, /) -> int | None: ...
+
+@type_check_only
+class _Reads(Protocol):
+    def read(self, size: int, /) -> bytes | bytearray | memoryview | None: ...
+
+_FileObject: TypeAlias = _ReadsInto | _Reads
 
 @final
 @type_check_only
@@ -102,15 +119,93 @@ class BatchReader(Generic[_Batch]):
 
     @overload
     def __new__(
-        cls, path: str, reader_type: Literal["WD1"], max_events: int = 65536, max_bytes: int = 4194304
+        cls,
+        source: _Path,
+        reader_type: Literal["WD1"],
+        max_events: int = 65536,
+        max_bytes: int = 4194304,
+        *,
+        compression: _Compression = "infer",
     ) -> BatchReader[WD1Batch]: ...
     @overload
     def __new__(
-        cls, path: str, reader_type: Literal["WD2"], max_events: int = 65536, max_bytes: int = 4194304
+        cls,
+        source: _Path,
+        reader_type: Literal["WD2"],
+        max_events: int = 65536,
+        max_bytes: int = 4194304,
+        *,
+        compression: _Compression = "infer",
     ) -> BatchReader[WD2Batch]: ...
     @overload
     def __new__(
-        cls, path: str, reader_type: str, max_events: int = 65536, max_bytes: int = 4194304
+        cls,
+        source: _Path,
+        reader_type: str,
+        max_events: int = 65536,
+        max_bytes: int = 4194304,
+        *,
+        compression: _Compression = "infer",
+    ) -> BatchReader[WD1Batch | WD2Batch]: ...
+    @overload
+    def __new__(
+        cls,
+        source: Buffer,
+        reader_type: Literal["WD1"],
+        max_events: int = 65536,
+        max_bytes: int = 4194304,
+        *,
+        compression: _Compression = "infer",
+    ) -> BatchReader[WD1Batch]: ...
+    @overload
+    def __new__(
+        cls,
+        source: Buffer,
+        reader_type: Literal["WD2"],
+        max_events: int = 65536,
+        max_bytes: int = 4194304,
+        *,
+        compression: _Compression = "infer",
+    ) -> BatchReader[WD2Batch]: ...
+    @overload
+    def __new__(
+        cls,
+        source: Buffer,
+        reader_type: str,
+        max_events: int = 65536,
+        max_bytes: int = 4194304,
+        *,
+        compression: _Compression = "infer",
+    ) -> BatchReader[WD1Batch | WD2Batch]: ...
+    @overload
+    def __new__(
+        cls,
+        source: _FileObject,
+        reader_type: Literal["WD1"],
+        max_events: int = 65536,
+        max_bytes: int = 4194304,
+        *,
+        compression: _Compression = "infer",
+    ) -> BatchReader[WD1Batch]: ...
+    @overload
+    def __new__(
+        cls,
+        source: _FileObject,
+        reader_type: Literal["WD2"],
+        max_events: int = 65536,
+        max_bytes: int = 4194304,
+        *,
+        compression: _Compression = "infer",
+    ) -> BatchReader[WD2Batch]: ...
+    @overload
+    def __new__(
+        cls,
+        source: _FileObject,
+        reader_type: str,
+        max_events: int = 65536,
+        max_bytes: int = 4194304,
+        *,
+        compression: _Compression = "infer",
     ) -> BatchReader[WD1Batch | WD2Batch]: ...
     def __iter__(self) -> Self: ...
     def __next__(self) -> _Batch: ...

@@ -482,3 +482,21 @@ def test_stubs_reject_misuse(mypy_cache, tmp_path):
     expected = {(n, m[1]) for n, line in enumerate(MISUSE.splitlines(), 1) if (m := re.search(r"# E: (\S+)", line))}
     got = {(int(m[1]), m[2]) for m in re.finditer(r"misuse\.py:(\d+): error: .*\[([\w-]+)\]$", result.stdout, re.M)}
     assert got == expected, result.stdout
+
+
+@pytest.mark.parametrize("how", ["gzip", "stdin"])
+def test_summary_reads_compressed_files_and_standard_input(tmp_path, how):
+    import gzip
+
+    plain = EXAMPLES / "data" / "pulses_2ch.wd2"
+    expected = ok(run("summary.py", plain)).split("\n", 1)[1]
+    if how == "gzip":
+        packed = tmp_path / "pulses_2ch.wd2.gz"
+        packed.write_bytes(gzip.compress(plain.read_bytes()))
+        got = ok(run("summary.py", packed))
+    else:
+        env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+        done = subprocess.run([sys.executable, str(EXAMPLES / "summary.py"), "--reader-type", "WD2", "-"],
+                              stdin=plain.open("rb"), capture_output=True, text=True, env=env, timeout=300, cwd=REPO)
+        got = ok(done)
+    assert got.split("\n", 1)[1] == expected

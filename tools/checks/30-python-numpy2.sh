@@ -6,6 +6,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 for version in 3.11 3.13; do
     venv="$work/venv-py$version-numpy2"
     make_venv "$venv" "$(python_for "$version")" "numpy>=2" pytest hypothesis pyarrow polars duckdb
+    optional_packages "$venv" fsspec aiohttp zstandard
     install_module "$venv"
     # At least 690 tests pass: about 90 % of the 773 that passed on each of
     # 3.11 and 3.13 in December 2026 (of 817; 44 skip: the debug-build,

@@ -47,6 +47,17 @@ make_venv() {
     "$dir/bin/python" -m pip install -q "$@"
 }
 
+# optional_packages DIR PACKAGE...: packages that some tests use (an HTTP
+# source through fsspec, zstd), where this interpreter has wheels or builds
+# for them; where it has none, those tests skip and name what is missing.
+optional_packages() {
+    local dir="$1"
+    shift
+    if ! "$dir/bin/python" -m pip install -q --only-binary=:all: "$@" >/dev/null 2>&1; then
+        echo "optional packages not installed for $("$dir/bin/python" -c 'import sys; print(sys.version.split()[0])'): $*; the tests that need them skip"
+    fi
+}
+
 # Builds and installs the module from the work tree into a venv, warnings as errors.
 install_module() {
     local dir="$1"
