@@ -143,7 +143,9 @@ std::vector<FailureCase> failure_cases() {
          [](StreamOver&) {
              HookedRead::after_read = [](pelvar::ReadOutcome<Batch>& outcome) {
                  // No memory behind it: the export refuses before reading any.
-                 std::get<Batch>(outcome).data.set_size(std::size_t{INT32_MAX} + 1);
+                 if (auto* batch = std::get_if<Batch>(&outcome)) {
+                     batch->data.set_size(std::size_t{INT32_MAX} + 1);
+                 }
              };
          },
          EOVERFLOW, [too_many] { return too_many; }, 0},
