@@ -7,7 +7,7 @@ class name in an annotation (the type variables' default).
 """
 
 import sys
-from typing import Generic, Literal, TypedDict, final, overload, type_check_only
+from typing import Generic, Literal, SupportsIndex, TypedDict, final, overload, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -102,15 +102,27 @@ class BatchReader(Generic[_Batch]):
 
     @overload
     def __new__(
-        cls, path: str, reader_type: Literal["WD1"], max_events: int = 65536, max_bytes: int = 67108864
+        cls,
+        path: str,
+        reader_type: Literal["WD1"],
+        max_events: SupportsIndex = 65536,
+        max_bytes: SupportsIndex = 67108864,
     ) -> BatchReader[WD1Batch]: ...
     @overload
     def __new__(
-        cls, path: str, reader_type: Literal["WD2"], max_events: int = 65536, max_bytes: int = 67108864
+        cls,
+        path: str,
+        reader_type: Literal["WD2"],
+        max_events: SupportsIndex = 65536,
+        max_bytes: SupportsIndex = 67108864,
     ) -> BatchReader[WD2Batch]: ...
     @overload
     def __new__(
-        cls, path: str, reader_type: str, max_events: int = 65536, max_bytes: int = 67108864
+        cls,
+        path: str,
+        reader_type: str,
+        max_events: SupportsIndex = 65536,
+        max_bytes: SupportsIndex = 67108864,
     ) -> BatchReader[WD1Batch | WD2Batch]: ...
     def __iter__(self) -> Self: ...
     def __next__(self) -> _Batch: ...
