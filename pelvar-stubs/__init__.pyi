@@ -8,7 +8,7 @@ class name in an annotation (the type variables' default).
 
 import os
 import sys
-from typing import Generic, Literal, Protocol, TypedDict, final, overload, type_check_only
+from typing import Generic, Literal, Protocol, SupportsIndex, TypedDict, final, overload, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -122,8 +122,8 @@ class BatchReader(Generic[_Batch]):
         cls,
         source: _Path,
         reader_type: Literal["WD1"],
-        max_events: int = 65536,
-        max_bytes: int = 4194304,
+        max_events: SupportsIndex = 65536,
+        max_bytes: SupportsIndex = 4194304,
         *,
         compression: _Compression = "infer",
     ) -> BatchReader[WD1Batch]: ...
@@ -132,8 +132,8 @@ class BatchReader(Generic[_Batch]):
         cls,
         source: _Path,
         reader_type: Literal["WD2"],
-        max_events: int = 65536,
-        max_bytes: int = 4194304,
+        max_events: SupportsIndex = 65536,
+        max_bytes: SupportsIndex = 4194304,
         *,
         compression: _Compression = "infer",
     ) -> BatchReader[WD2Batch]: ...
@@ -142,8 +142,8 @@ class BatchReader(Generic[_Batch]):
         cls,
         source: _Path,
         reader_type: str,
-        max_events: int = 65536,
-        max_bytes: int = 4194304,
+        max_events: SupportsIndex = 65536,
+        max_bytes: SupportsIndex = 4194304,
         *,
         compression: _Compression = "infer",
     ) -> BatchReader[WD1Batch | WD2Batch]: ...
@@ -152,8 +152,8 @@ class BatchReader(Generic[_Batch]):
         cls,
         source: Buffer,
         reader_type: Literal["WD1"],
-        max_events: int = 65536,
-        max_bytes: int = 4194304,
+        max_events: SupportsIndex = 65536,
+        max_bytes: SupportsIndex = 4194304,
         *,
         compression: _Compression = "infer",
     ) -> BatchReader[WD1Batch]: ...
@@ -162,8 +162,8 @@ class BatchReader(Generic[_Batch]):
         cls,
         source: Buffer,
         reader_type: Literal["WD2"],
-        max_events: int = 65536,
-        max_bytes: int = 4194304,
+        max_events: SupportsIndex = 65536,
+        max_bytes: SupportsIndex = 4194304,
         *,
         compression: _Compression = "infer",
     ) -> BatchReader[WD2Batch]: ...
@@ -172,8 +172,8 @@ class BatchReader(Generic[_Batch]):
         cls,
         source: Buffer,
         reader_type: str,
-        max_events: int = 65536,
-        max_bytes: int = 4194304,
+        max_events: SupportsIndex = 65536,
+        max_bytes: SupportsIndex = 4194304,
         *,
         compression: _Compression = "infer",
     ) -> BatchReader[WD1Batch | WD2Batch]: ...
@@ -182,8 +182,8 @@ class BatchReader(Generic[_Batch]):
         cls,
         source: _FileObject,
         reader_type: Literal["WD1"],
-        max_events: int = 65536,
-        max_bytes: int = 4194304,
+        max_events: SupportsIndex = 65536,
+        max_bytes: SupportsIndex = 4194304,
         *,
         compression: _Compression = "infer",
     ) -> BatchReader[WD1Batch]: ...
@@ -192,8 +192,8 @@ class BatchReader(Generic[_Batch]):
         cls,
         source: _FileObject,
         reader_type: Literal["WD2"],
-        max_events: int = 65536,
-        max_bytes: int = 4194304,
+        max_events: SupportsIndex = 65536,
+        max_bytes: SupportsIndex = 4194304,
         *,
         compression: _Compression = "infer",
     ) -> BatchReader[WD2Batch]: ...
@@ -202,8 +202,8 @@ class BatchReader(Generic[_Batch]):
         cls,
         source: _FileObject,
         reader_type: str,
-        max_events: int = 65536,
-        max_bytes: int = 4194304,
+        max_events: SupportsIndex = 65536,
+        max_bytes: SupportsIndex = 4194304,
         *,
         compression: _Compression = "infer",
     ) -> BatchReader[WD1Batch | WD2Batch]: ...

@@ -15,6 +15,7 @@ import pytest
 import pelvar
 from eventfiles import (WD1Event, no_descriptor_leak, wd1_bytes, wd1_header, wd1_series, wd2_bytes, wd2_series,
                         write)
+from test_anomalies import needs_testcapi, run_python
 
 pa = pytest.importorskip("pyarrow")
 
@@ -118,6 +119,35 @@ def test_requested_list_offsets_of_32_bits(event_file):
     assert got.column("data").to_pylist() == expected.column("data").to_pylist()
 
 
+def small_offsets(schema, item=None, extra=False):
+    """`schema` asking for 32-bit list offsets; with another item type, or
+    one field more."""
+    def listed(values):
+        return values if item is None else pa.field(values.name, item, nullable=False)
+    fields = [field if field.name != "data" else
+              pa.field("data", pa.list_(listed(field.type.value_field)), nullable=False) for field in schema]
+    if extra:
+        fields.append(pa.field("extra", pa.int32(), nullable=False))
+    return pa.schema(fields)
+
+
+@pytest.mark.parametrize("asked, honoured", [
+    (lambda schema: small_offsets(schema), True),
+    (lambda schema: small_offsets(schema, item=pa.int32()), False),
+    (lambda schema: small_offsets(schema, extra=True), False),
+], ids=["as-ours", "other-item-type", "extra-field"])
+def test_other_requested_schemas_are_left_aside(event_file, asked, honoured):
+    """32-bit offsets only for a request that is the stream's schema but for
+    them; any other keeps the stream's own, 64-bit ones."""
+    path, reader_type = event_file
+    reader = pelvar.BatchReader(path, reader_type, **LIMITS)
+    schema = pa.schema(reader)
+    capsule = reader.__arrow_c_stream__(asked(schema).__arrow_c_schema__())
+    got = pa.RecordBatchReader._import_from_c_capsule(capsule).read_all()
+    assert got.schema == (small_offsets(schema) if honoured else schema)
+    assert got.num_rows == pa.table(pelvar.BatchReader(path, reader_type)).num_rows
+
+
 def test_a_file_is_read_once(tmp_path):
     path = str(write(tmp_path / "events", wd1_bytes(wd1_series(10, 4))))
     reader = pelvar.BatchReader(path, "WD1", max_events=4)
@@ -179,8 +209,46 @@ def test_failures_reach_the_consumer_with_the_iteration_text(tmp_path):
     path = str(write(tmp_path / "events", payload))
     stream = pa.RecordBatchReader.from_stream(pelvar.BatchReader(path, "WD1"))
     assert stream.read_next_batch().num_rows == 3
-    with pytest.raises(Exception, match="capacity overflow"):
+    with pytest.raises(pa.ArrowInvalid, match="capacity overflow"):  # EINVAL
         stream.read_next_batch()
+
+
+# Runs of refused allocations from each point of one stream read: two in a
+# row refuse a batch's first columns. (Longer runs also refuse pyarrow's own
+# allocations, which raise a MemoryError without a message.)
+REFUSED_READ_CHILD = r"""
+import json, sys
+import _testcapi, pyarrow as pa, pelvar
+
+path = json.loads(sys.argv[1])["path"]
+remove = _testcapi.remove_mem_hooks
+held = []  # the batches that came: their blocks stay out of the pool
+outcomes = []
+for run in (1, 2, 3):
+    for start in range(12):
+        stream = pa.RecordBatchReader.from_stream(pelvar.BatchReader(path, "WD1", max_events=5))
+        caught = None
+        _testcapi.set_nomemory(start, start + run)
+        try:
+            held.append(stream.read_next_batch())
+        except BaseException as e:
+            caught = e
+        finally:
+            remove()
+        if caught is not None:
+            outcomes.append([[c.__name__ for c in type(caught).__mro__], str(caught)])
+print(json.dumps(outcomes))
+"""
+
+
+@needs_testcapi
+def test_refused_memory_reaches_pyarrow_as_memory_error(tmp_path):
+    """ENOMEM: pyarrow raises its MemoryError with the stream's text."""
+    path = str(write(tmp_path / "events", wd1_bytes(wd1_series(20, 3000))))
+    outcomes = run_python(REFUSED_READ_CHILD, {"path": path})
+    assert all("MemoryError" in classes for classes, _ in outcomes), outcomes
+    ours = [text for classes, text in outcomes if text.startswith("memory allocation of ")]
+    assert ours and all(classes[0] == "ArrowMemoryError" for classes, text in outcomes if text in ours), outcomes
 
 
 def test_the_stream_can_be_read_from_a_thread_without_the_interpreter(tmp_path):

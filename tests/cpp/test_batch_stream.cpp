@@ -124,39 +124,39 @@ struct FailureCase {
     std::vector<int> samples;
     std::function<void(StreamOver&)> arrange;
     int code;
-    std::function<std::string()> text;
+    std::string text;
     std::int64_t rows_before;  // delivered before the failure
+    pelvar::ListOffsets offsets = pelvar::ListOffsets::large;
 };
 
-std::vector<FailureCase> failure_cases() {
-    const std::string too_many = "a batch holds " + std::to_string(std::uint64_t{INT32_MAX} + 1) +
-                                 " samples, more than 32-bit list offsets reach; ask for 64-bit ones";
-    return {
-        {"read error", {4, 4, 4, 4}, [](StreamOver& s) { s.script->fail_at(3 * 32); }, EIO,
-         [] { return pelvar::IoFailure::from_errno(EIO).display(); }, 3},
-        {"capacity overflow", {4, 4, -14, 4}, nullptr, EINVAL, [] { return std::string("capacity overflow"); }, 2},
-        {"memory refused", {4, 4, 100000, 4}, [](StreamOver& s) { s.alloc.refuse_above(64 << 10); }, ENOMEM,
-         [] { return std::string("memory allocation of 200000 bytes failed"); }, 2},
-        {"read by another", {4, 4}, [](StreamOver& s) { s.core->claim(Core::iteration); }, EINVAL,
-         [] { return std::string(Stream::claimed_text); }, 0},
-        {"beyond 32-bit offsets", {4, 4},
-         [](StreamOver&) {
-             HookedRead::after_read = [](pelvar::ReadOutcome<Batch>& outcome) {
-                 // No memory behind it: the export refuses before reading any.
-                 std::get<Batch>(outcome).data.set_size(std::size_t{INT32_MAX} + 1);
-             };
-         },
-         EOVERFLOW, [too_many] { return too_many; }, 0},
+// A batch of more samples than 32-bit offsets reach; no memory behind
+// them: the export refuses before reading any.
+void enlarge_batches(StreamOver&) {
+    HookedRead::after_read = [](pelvar::ReadOutcome<Batch>& outcome) {
+        if (auto* batch = std::get_if<Batch>(&outcome)) {
+            batch->data.set_size(std::size_t{INT32_MAX} + 1);
+        }
     };
 }
 
 // The events before the failure come first; then the failure, and every
 // later call repeats its number and text without reading or allocating.
 TEST(BatchStream, AFailureIsKeptForGood) {
-    for (const FailureCase& c : failure_cases()) {
+    const FailureCase cases[] = {
+        {"read error", {4, 4, 4, 4}, [](StreamOver& s) { s.script->fail_at(3 * 32); }, EIO,
+         pelvar::IoFailure::from_errno(EIO).display(), 3},
+        {"capacity overflow", {4, 4, -14, 4}, nullptr, EINVAL, "capacity overflow", 2},
+        {"memory refused", {4, 4, 100000, 4}, [](StreamOver& s) { s.alloc.refuse_above(64 << 10); }, ENOMEM,
+         "memory allocation of 200000 bytes failed", 2},
+        {"read by another", {4, 4}, [](StreamOver& s) { s.core->claim(Core::iteration); }, EINVAL,
+         Stream::claimed_text, 0},
+        {"beyond 32-bit offsets", {4, 4}, enlarge_batches, EOVERFLOW,
+         "a batch holds 2147483648 samples, more than 32-bit list offsets reach; ask for 64-bit ones", 0,
+         pelvar::ListOffsets::small},
+    };
+    for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.name);
-        const bool small = std::string(c.name) == "beyond 32-bit offsets";
-        StreamOver s(c.samples, 100, small ? pelvar::ListOffsets::small : pelvar::ListOffsets::large);
+        StreamOver s(c.samples, 100, c.offsets);
         if (c.arrange) {
             c.arrange(s);
         }
@@ -169,17 +169,17 @@ TEST(BatchStream, AFailureIsKeptForGood) {
         }
         EXPECT_EQ(before, c.rows_before);
         EXPECT_EQ(code, c.code);
-        EXPECT_EQ(s.error(), c.text());
+        EXPECT_EQ(s.error(), c.text);
         const std::size_t reads = s.script->read_calls;
         const std::size_t requests = s.alloc.requests();
         for (int again = 0; again < 3; ++again) {
             EXPECT_EQ(s.next(&rows), c.code);
             EXPECT_EQ(rows, -1);
-            EXPECT_EQ(s.error(), c.text());
+            EXPECT_EQ(s.error(), c.text);
         }
         std::thread([&] {
             EXPECT_EQ(s.next(), c.code);
-            EXPECT_EQ(s.error(), c.text());
+            EXPECT_EQ(s.error(), c.text);
         }).join();
         EXPECT_EQ(s.script->read_calls, reads);
         EXPECT_EQ(s.alloc.requests(), requests);
