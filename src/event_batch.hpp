@@ -118,10 +118,17 @@ public:
         sealed_.reset();
         out.head.for_each([&](const char*, auto& column) { column.set_size(out.events); });
         out.offsets.set_size(out.events + 1);
-        // The pool keeps room for two batches' blocks (and a quarter more).
-        std::size_t bytes = out.offsets.capacity() * sizeof(std::int64_t) + out.data.capacity() * sizeof(T);
-        out.head.for_each([&](const char*, auto& column) { bytes += column.capacity() * sizeof(column.data()[0]); });
-        share_.expect(bytes / 2 * 5);
+        if (out.bytes() > limits_.max_bytes) {
+            // An event larger than max_bytes, alone: no later batch is meant
+            // to have its size, so its samples' block is not kept for one.
+            out.data.keep_out_of_pool();
+        } else {
+            // The pool keeps room for two batches' blocks (and a quarter more).
+            std::size_t bytes = out.offsets.capacity() * sizeof(std::int64_t) + out.data.capacity() * sizeof(T);
+            out.head.for_each(
+                [&](const char*, auto& column) { bytes += column.capacity() * sizeof(column.data()[0]); });
+            share_.expect(bytes / 2 * 5);
+        }
         hint_events_ = out.events;
         hint_samples_ = out.data.size();
         return out;

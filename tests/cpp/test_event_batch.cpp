@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -448,6 +449,78 @@ TEST(EventBatch, ReadsIntoTheBlocksOfBatchesLetGo) {
     EXPECT_EQ(alloc.requests(), after_two);
     // What stays kept is bounded by the last reader's share: two batches.
     EXPECT_LE(pool.held(), limits.max_bytes / 2 * 5);
+}
+
+// Under a limit on the memory in use, with each batch let go of before the
+// next: what the pool keeps of the batches let go of, though it fits no
+// event still to come, is given back when the allocator refuses, and no
+// event is lost.
+TEST(EventBatch, MemoryThatOnlyThePoolHoldsLosesNoEvent) {
+    CountingAllocator alloc;
+    pelvar::BlockPool pool(alloc.get());
+    constexpr std::size_t large = 100000;  // samples: 200 KB, ten times the small events
+    WD1Batcher batcher(WD1(buffered(make_script(concat({wd1_file(8, 10000), wd1_file(3, large, 8)})))), pool,
+                       {1, std::size_t{1} << 30});
+    std::vector<std::int32_t> stamps;
+    std::size_t failures = 0;
+    for (int call = 0; call < 100; ++call) {
+        if (stamps.size() == 8 && alloc.refusals() == 0) {
+            // Room for one large event, not beside what the pool keeps.
+            ASSERT_GT(pool.held(), 0u);
+            alloc.refuse_past_live(alloc.live_bytes() + large * 2 + 8192);
+        }
+        auto outcome = batcher.next();
+        if (auto* b = std::get_if<WD1Batcher::Batch>(&outcome)) {
+            for (auto stamp : stamps_of(*b)) stamps.push_back(stamp);
+        } else if (std::holds_alternative<pelvar::EndOfEvents>(outcome)) {
+            break;
+        } else {
+            ++failures;
+        }
+    }
+    EXPECT_EQ(failures, 0u);
+    EXPECT_EQ(stamps, (std::vector<std::int32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    EXPECT_GT(alloc.refusals(), 0u) << "the limit never bit";
+}
+
+// An event larger than max_bytes comes alone, and its block is freed when
+// its batch goes, also while another reader's budget could hold it; nor does
+// it raise its reader's budget: a block of its size given back after it is
+// freed too.
+TEST(EventBatch, ALoneEventLargerThanTheBytesIsNeverKept) {
+    constexpr std::size_t lone_samples = 100000;
+    const Bytes file = concat({wd1_file(3, 10), wd1_file(1, lone_samples, 3), wd1_file(3, 10, 4)});
+    for (bool other_reader : {false, true}) {
+        CountingAllocator alloc;
+        pelvar::BlockPool pool(alloc.get());
+        std::optional<pelvar::BlockPool::Share> other;
+        if (other_reader) {
+            other.emplace(pool);
+            other->expect(std::size_t{1} << 30);
+        }
+        {
+            WD1Batcher batcher(WD1(buffered(make_script(file))), pool, {100, std::size_t{1} << 12});
+            std::vector<std::size_t> events;
+            for (;;) {
+                auto outcome = batcher.next();
+                auto* b = std::get_if<WD1Batcher::Batch>(&outcome);
+                if (b == nullptr) break;
+                events.push_back(b->events);
+                if (b->data.size() == lone_samples) {
+                    const void* lone = b->data.data();
+                    outcome = pelvar::EndOfEvents{};  // the batch goes
+                    EXPECT_EQ(alloc.block_bytes(lone), 0u) << "the lone event's block was kept";
+                }
+            }
+            EXPECT_EQ(events, (std::vector<std::size_t>{3, 1, 3}));
+            if (!other_reader) {
+                const auto block = pool.take(lone_samples * 2);
+                pool.give_back(block.data, block.bytes);
+                EXPECT_EQ(alloc.block_bytes(block.data), 0u) << "the lone event raised the budget";
+            }
+        }
+        EXPECT_LT(pool.held(), lone_samples) << "other reader " << other_reader;
+    }
 }
 
 }  // namespace
