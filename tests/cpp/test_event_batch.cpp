@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -520,6 +521,33 @@ TEST(EventBatch, ALoneEventLargerThanTheBytesIsNeverKept) {
             }
         }
         EXPECT_LT(pool.held(), lone_samples) << "other reader " << other_reader;
+    }
+}
+
+// A header that claims more than the file holds: the first batch reserves
+// no more than the file can still fill, whatever max_bytes allows, and
+// grows as the bytes arrive; a small file's first batch has no larger
+// sample column than the file holds behind the first header.
+TEST(EventBatch, TheFirstBatchReservesNoMoreThanTheFileHolds) {
+    for (std::size_t max_bytes : {std::size_t{64} << 20, std::size_t{1} << 40}) {
+        CountingAllocator alloc;
+        pelvar::BlockPool pool(alloc.get());
+        Bytes claim;
+        put_i32(claim, std::numeric_limits<std::int32_t>::max() - 1);
+        for (int w = 0; w < 5; ++w) put_i32(claim, w);
+        claim.resize(claim.size() + 100);
+        WD1Batcher batcher(WD1(buffered(make_script(claim))), pool, {65536, max_bytes});
+        auto outcome = batcher.next();
+        EXPECT_FALSE(std::holds_alternative<WD1Batcher::Batch>(outcome));
+        EXPECT_LT(alloc.largest_request(), std::size_t{64} << 10) << max_bytes;
+
+        const Bytes small_file = wd1_file(3, 10);
+        WD1Batcher small(WD1(buffered(make_script(small_file))), pool, {65536, max_bytes});
+        auto first = small.next();
+        auto* b = std::get_if<WD1Batcher::Batch>(&first);
+        ASSERT_NE(b, nullptr);
+        EXPECT_EQ(b->events, 3u);
+        EXPECT_LE(b->data.capacity() * sizeof(std::uint16_t), pelvar::BlockPool::size_class(small_file.size() - 24));
     }
 }
 
