@@ -204,6 +204,13 @@ def test_limits_are_bound(small_wd1, call, first_batch):
     assert sum(len(b["event_counter"]) for b in batches) == 10
 
 
+def test_default_max_events(tmp_path):
+    """65,537 headers without samples are 2 MiB of columns, far below the
+    default max_bytes: max_events alone ends the first batch."""
+    path = str(write(tmp_path / "events", b"".join(wd1_header(24, timestamp=i) for i in range(65_537))))
+    assert [len(b["timestamp"]) for b in BatchReader(path, "WD1")] == [65_536, 1]
+
+
 @pytest.mark.parametrize("value, error", [
     (True, (TypeError, "'bool' object cannot be cast as 'int'")),
     (False, (TypeError, "'bool' object cannot be cast as 'int'")),

@@ -128,7 +128,12 @@ std::vector<std::string> batch_texts(Batch& b, pelvar::BatchLimits limits) {
     EXPECT_EQ(b.offsets.size(), b.events + 1);
     EXPECT_EQ(b.offsets.data()[0], 0);
     EXPECT_EQ(static_cast<std::size_t>(b.offsets.data()[b.events]), b.data.size());
-    b.head.for_each([&](const char* name, auto& column) { EXPECT_EQ(column.size(), b.events) << name; });
+    EXPECT_GE(b.offsets.capacity(), b.offsets.size());
+    EXPECT_GE(b.data.capacity(), b.data.size());
+    b.head.for_each([&](const char* name, auto& column) {
+        EXPECT_EQ(column.size(), b.events) << name;
+        EXPECT_GE(column.capacity(), b.events) << name;
+    });
     for (std::size_t i = 0; i < b.events; ++i) rows.push_back(row_text(b, i));
     return rows;
 }
@@ -450,6 +455,113 @@ TEST(EventBatch, ReadsIntoTheBlocksOfBatchesLetGo) {
     EXPECT_EQ(alloc.requests(), after_two);
     // What stays kept is bounded by the last reader's share: two batches.
     EXPECT_LE(pool.held(), limits.max_bytes / 2 * 5);
+}
+
+// Every allocator request refused from the k-th on, for each k, while a
+// file is read into a pool that an earlier reader of it filled; then memory
+// comes back. Every batch is whole (no empty batch, no column with fewer
+// elements than its rows), every failure is a memory failure, and no more
+// events are lost than failures met.
+TEST(EventBatch, RefusedMemoryLosesOnlyTheEventsThatMetIt) {
+    const Bytes file = concat(
+        {wd1_file(5, 10), wd1_file(2, 3000, 5), wd1_file(6, 10, 7), wd1_file(1, 9000, 13), wd1_file(4, 20, 14)});
+    const std::size_t total = 18;
+    const pelvar::BatchLimits limits{6, std::size_t{1} << 15};
+    for (std::size_t k = 0;; ++k) {
+        CountingAllocator alloc;
+        pelvar::BlockPool pool(alloc.get());
+        {
+            WD1Batcher earlier(WD1(buffered(make_script(file))), pool, limits);
+            while (std::holds_alternative<WD1Batcher::Batch>(earlier.next())) {
+            }
+        }
+        WD1Batcher batcher(WD1(buffered(make_script(file))), pool, limits);
+        alloc.refuse_when([n = std::size_t{0}, k](std::size_t, bool) mutable { return n++ >= k; });
+        std::vector<std::int32_t> stamps;
+        std::size_t failures = 0;
+        for (int call = 0; call < 100; ++call) {
+            if (call == 8) {
+                alloc.grant_all();
+            }
+            auto outcome = batcher.next();
+            if (auto* b = std::get_if<WD1Batcher::Batch>(&outcome)) {
+                batch_texts(*b, limits);
+                for (auto stamp : stamps_of(*b)) {
+                    EXPECT_TRUE(stamps.empty() || stamp > stamps.back()) << "k " << k;
+                    stamps.push_back(stamp);
+                }
+                continue;
+            }
+            if (std::holds_alternative<pelvar::EndOfEvents>(outcome)) {
+                break;
+            }
+            auto* failure = std::get_if<pelvar::InternalFailure>(&outcome);
+            ASSERT_NE(failure, nullptr) << "k " << k;
+            ASSERT_TRUE(failure->memory_exhausted) << "k " << k << ": " << failure->message;
+            ++failures;
+        }
+        EXPECT_LE(total - stamps.size(), failures) << "k " << k;
+        if (alloc.refusals() == 0) {
+            EXPECT_EQ(stamps.size(), total);
+            break;
+        }
+    }
+}
+
+// The first event of a batch whose memory is refused fails with a memory
+// failure and is lost, as on the event path; no batch of no events comes,
+// nor one with columns short of its rows, and memory back, the next event
+// comes. Its sample column refused, or the header columns of the batch it
+// starts when the batch before it could not grow for it. (Memory is given
+// back after the first failure.)
+TEST(EventBatch, ABatchsFirstEventWithoutMemoryFails) {
+    struct Case {
+        const char* name;
+        Bytes file;
+        std::function<void(CountingAllocator&)> refuse;
+        std::vector<std::string> outcomes;
+    };
+    const std::vector<Case> cases{
+        {"samples", concat({wd1_file(1, 20000), wd1_file(1, 10, 1)}),
+         [](CountingAllocator& alloc) { alloc.refuse_above(16384); },
+         {"memory", "batch 1", "end"}},
+        {"header columns", concat({wd1_file(1, 10), wd1_file(1, 20000, 1), wd1_file(1, 10, 2)}),
+         [](CountingAllocator& alloc) {
+             // From the first growth on: no growth, and no block smaller than
+             // the large event's.
+             alloc.refuse_when([growing = false](std::size_t bytes, bool grows) mutable {
+                 growing = growing || grows;
+                 return growing && (grows || bytes < 16384);
+             });
+         },
+         {"batch 0", "memory", "batch 2", "end"}},
+    };
+    for (const auto& c : cases) {
+        CountingAllocator alloc;
+        pelvar::BlockPool pool(alloc.get());
+        const pelvar::BatchLimits limits{100, std::size_t{1} << 30};
+        WD1Batcher batcher(WD1(buffered(make_script(c.file))), pool, limits);
+        c.refuse(alloc);
+        std::vector<std::string> got;
+        while (got.size() < 8) {
+            auto outcome = batcher.next();
+            if (auto* b = std::get_if<WD1Batcher::Batch>(&outcome)) {
+                batch_texts(*b, limits);
+                std::string text = "batch";
+                for (auto stamp : stamps_of(*b)) text += " " + std::to_string(stamp);
+                got.push_back(text);
+            } else if (std::holds_alternative<pelvar::EndOfEvents>(outcome)) {
+                got.push_back("end");
+                break;
+            } else if (auto* f = std::get_if<pelvar::InternalFailure>(&outcome); f && f->memory_exhausted) {
+                got.push_back("memory");
+                alloc.grant_all();
+            } else {
+                got.push_back("other failure");
+            }
+        }
+        EXPECT_EQ(got, c.outcomes) << c.name;
+    }
 }
 
 // Under a limit on the memory in use, with each batch let go of before the
