@@ -13,7 +13,10 @@
 // readers that use it: each adds a budget while it lives (room for the
 // blocks of its two largest batches: the one its caller holds and the one it
 // reads meanwhile), and the last one's stays until another comes, so that
-// reading file after file reuses the same memory. Python-free.
+// reading file after file reuses the same memory; the next reader's own
+// budget then replaces it. Memory that only the pool holds must not cost an
+// event: when the allocator refuses, the pool frees what it keeps and the
+// request is made once more. Python-free.
 #pragma once
 
 #include <algorithm>
@@ -44,10 +47,10 @@ public:
 
     const Allocator* allocator() const noexcept { return allocator_; }
 
-    // The size a block of `bytes` is made with: rounded up to one of eight
-    // steps per power of two (64-byte steps below 512 bytes), so that
+    // The size a block of `bytes` is made with: rounded up to one of four
+    // steps per power of two (64-byte steps up to 512 bytes), so that
     // requests that differ a little, as the columns of two batches of a
-    // file do, share their blocks. At most an eighth more.
+    // file do, share their blocks. At most a quarter more.
     static std::size_t size_class(std::size_t bytes) noexcept {
         std::size_t step = 64;
         while (step < SIZE_MAX / 16 && bytes > step * 8) {
@@ -69,27 +72,35 @@ public:
         return take_kept(bytes, std::max(bytes, size_class(largest)), true);
     }
 
+    // A block grown (or shrunk) to `bytes`, as the allocator's reallocate:
+    // null, with the block unchanged, when refused even after the kept
+    // blocks were freed.
+    void* reallocate(void* data, std::size_t bytes) noexcept {
+        void* grown = allocator_->reallocate(data, bytes);
+        if (grown == nullptr && free_kept()) {
+            grown = allocator_->reallocate(data, bytes);
+        }
+        return grown;
+    }
+
     // Keeps the block for a later take, making room by freeing the blocks
     // kept longest (those nothing has taken since are the least likely to
     // fit what comes); frees it instead when it is larger than the budget.
     void give_back(void* data, std::size_t bytes) noexcept {
-        std::array<void*, slots + 1> freed{};
-        std::size_t freeing = 0;
+        Freed freed;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (bytes > budget()) {
-                freed[freeing++] = data;
+                freed.add(data);
             } else {
                 while (count_ != 0 && (count_ == slots || held_ > budget() - bytes)) {
-                    freed[freeing++] = remove(0).data;
+                    freed.add(remove(0).data);
                 }
                 kept_[count_++] = Block{data, bytes};
                 held_ += bytes;
             }
         }
-        for (std::size_t i = 0; i < freeing; ++i) {
-            allocator_->release(freed[i]);
-        }
+        freed.release(allocator_);
     }
 
     // A reader's share of the budget while it lives.
@@ -133,6 +144,19 @@ public:
 private:
     static constexpr std::size_t slots = 32;  // a few batches of up to eight columns
 
+    // Blocks taken out under the lock, freed after it: the allocator may
+    // take its time.
+    struct Freed {
+        std::array<void*, slots + 1> blocks{};
+        std::size_t count = 0;
+        void add(void* block) noexcept { blocks[count++] = block; }
+        void release(const Allocator* allocator) const noexcept {
+            for (std::size_t i = 0; i < count; ++i) {
+                allocator->release(blocks[i]);
+            }
+        }
+    };
+
     std::size_t budget() const noexcept { return live_ != 0 ? live_ : last_; }
 
     Block take_kept(std::size_t bytes, std::size_t largest, bool prefer_large) noexcept {
@@ -151,7 +175,31 @@ private:
             }
         }
         const std::size_t made = size_class(bytes);
-        return Block{allocator_->allocate(made), made};
+        void* data = allocator_->allocate(made);
+        if (data == nullptr && free_kept()) {
+            data = allocator_->allocate(made);
+        }
+        return Block{data, made};
+    }
+
+    // Frees every kept block; false when there was none.
+    bool free_kept() noexcept {
+        Freed freed;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            while (count_ != 0) {
+                freed.add(remove(count_ - 1).data);
+            }
+        }
+        freed.release(allocator_);
+        return freed.count != 0;
+    }
+
+    // Frees the oldest kept blocks until what is kept fits the budget.
+    void trim_unlocked(Freed& freed) noexcept {
+        while (held_ > budget() && count_ != 0) {
+            freed.add(remove(0).data);
+        }
     }
 
     // Takes kept_[i] out, keeping the others in the order they came.
@@ -165,28 +213,30 @@ private:
         return block;
     }
 
+    // A reader's budget grows: the first to join after none lived replaces
+    // the last one's budget with its own, which may be less.
     void join(std::size_t budget) noexcept {
-        std::lock_guard<std::mutex> lock(mutex_);
-        live_ = live_ + budget < live_ ? SIZE_MAX : live_ + budget;
+        Freed freed;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            live_ = live_ + budget < live_ ? SIZE_MAX : live_ + budget;
+            trim_unlocked(freed);
+        }
+        freed.release(allocator_);
     }
 
     // Frees what no longer fits the budget of the readers that remain.
     void leave(std::size_t budget) noexcept {
-        std::array<void*, slots> freed{};
-        std::size_t freeing = 0;
+        Freed freed;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             live_ = live_ > budget ? live_ - budget : 0;
             if (live_ == 0 && budget != 0) {
                 last_ = budget;
             }
-            while (held_ > this->budget() && count_ != 0) {
-                freed[freeing++] = remove(0).data;
-            }
+            trim_unlocked(freed);
         }
-        for (std::size_t i = 0; i < freeing; ++i) {
-            allocator_->release(freed[i]);
-        }
+        freed.release(allocator_);
     }
 
     const Allocator* allocator_;

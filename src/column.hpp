@@ -1,8 +1,8 @@
 // One column of a batch: a growable array of one element type, filled by
 // appending. Its owner chooses the capacities; the column grows to the one
 // asked for (or more, when its pool has a larger block), keeping its
-// elements. Its first block comes from the pool and goes back there.
-// Python-free.
+// elements. Its first block comes from the pool and goes back there, unless
+// the column is kept out of it. Python-free.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +20,7 @@ public:
     explicit Column(BlockPool* pool) noexcept : pool_(pool) {}
     Column(Column&& other) noexcept
         : pool_(other.pool_),
+          pooled_(std::exchange(other.pooled_, true)),
           data_(std::exchange(other.data_, empty_data())),
           size_(std::exchange(other.size_, 0)),
           capacity_(std::exchange(other.capacity_, 0)) {}
@@ -27,6 +28,7 @@ public:
         if (this != &other) {
             free();
             pool_ = other.pool_;
+            pooled_ = std::exchange(other.pooled_, true);
             data_ = std::exchange(other.data_, empty_data());
             size_ = std::exchange(other.size_, 0);
             capacity_ = std::exchange(other.capacity_, 0);
@@ -70,7 +72,7 @@ public:
         }
         // A block that may go back to the pool has the size of its class.
         const std::size_t bytes = BlockPool::size_class(capacity * sizeof(T));
-        void* grown = pool_->allocator()->reallocate(data_, bytes);
+        void* grown = pool_->reallocate(data_, bytes);
         if (grown == nullptr) {
             return false;
         }
@@ -85,11 +87,16 @@ public:
     // Takes the elements up to `size` (within the capacity) as written.
     void set_size(std::size_t size) noexcept { size_ = size; }
 
+    // Its block goes back to the allocator, not to the pool: a block that no
+    // later batch is meant to reuse.
+    void keep_out_of_pool() noexcept { pooled_ = false; }
+
     // Gives up ownership; the column is empty afterwards.
     BufferParts release() noexcept {
-        BufferParts parts{capacity_ == 0 ? nullptr : data_, capacity_ * sizeof(T), pool_};
+        BufferParts parts{capacity_ == 0 ? nullptr : data_, capacity_ * sizeof(T), pooled_ ? pool_ : nullptr};
         data_ = empty_data();
         size_ = capacity_ = 0;
+        pooled_ = true;
         return parts;
     }
 
@@ -98,13 +105,19 @@ private:
 
     void free() noexcept {
         if (capacity_ != 0) {
-            pool_->give_back(data_, capacity_ * sizeof(T));
+            if (pooled_) {
+                pool_->give_back(data_, capacity_ * sizeof(T));
+            } else {
+                allocator()->release(data_);
+            }
         }
         data_ = empty_data();
         size_ = capacity_ = 0;
+        pooled_ = true;
     }
 
     BlockPool* pool_;
+    bool pooled_ = true;  // the block goes back to the pool
     T* data_ = empty_data();
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;  // 0: nothing allocated

@@ -118,10 +118,17 @@ public:
         sealed_.reset();
         out.head.for_each([&](const char*, auto& column) { column.set_size(out.events); });
         out.offsets.set_size(out.events + 1);
-        // The pool keeps room for two batches' blocks (and a quarter more).
-        std::size_t bytes = out.offsets.capacity() * sizeof(std::int64_t) + out.data.capacity() * sizeof(T);
-        out.head.for_each([&](const char*, auto& column) { bytes += column.capacity() * sizeof(column.data()[0]); });
-        share_.expect(bytes / 2 * 5);
+        if (out.bytes() > limits_.max_bytes) {
+            // An event larger than max_bytes, alone: no later batch is meant
+            // to have its size, so its samples' block is not kept for one.
+            out.data.keep_out_of_pool();
+        } else {
+            // The pool keeps room for two batches' blocks (and a quarter more).
+            std::size_t bytes = out.offsets.capacity() * sizeof(std::int64_t) + out.data.capacity() * sizeof(T);
+            out.head.for_each(
+                [&](const char*, auto& column) { bytes += column.capacity() * sizeof(column.data()[0]); });
+            share_.expect(bytes / 2 * 5);
+        }
         hint_events_ = out.events;
         hint_samples_ = out.data.size();
         return out;
@@ -223,13 +230,18 @@ private:
     // The room a batch that starts with an event of `count` samples is
     // given at once: the last batch's or, for the first one, as many events
     // of this size as the limits allow. A header's count is believed only
-    // as far as the file vouches for it: never more than a sized file still
-    // holds, and nothing from it at all for a file that cannot be sized.
+    // as far as the file vouches for it: never more samples than a sized
+    // file still holds behind the header (the column grows as more arrive,
+    // as the event path's buffer does), and nothing from it at all for a
+    // file that cannot be sized.
     void plan(std::uint64_t count) noexcept {
+        sample_floor_ = floor_samples;
         auto left = reader_.source().remaining();
         if (!left) {
             return;
         }
+        const std::uint64_t file_samples = *left / sizeof(T);
+        sample_floor_ = static_cast<std::size_t>(std::min<std::uint64_t>(floor_samples, file_samples));
         const std::uint64_t sample_bytes = saturating_product(count, sizeof(T));
         const std::uint64_t file_events = *left / (Columns::bytes_per_event + sample_bytes) + 1;
         if (hint_events_ == 0) {
@@ -239,7 +251,7 @@ private:
                 std::min<std::uint64_t>(saturating_product(count, hint_events_), limits_.max_bytes / sizeof(T)));
         }
         hint_events_ = static_cast<std::size_t>(std::min<std::uint64_t>(hint_events_, file_events));
-        hint_samples_ = static_cast<std::size_t>(std::min<std::uint64_t>(hint_samples_, *left / sizeof(T) + count));
+        hint_samples_ = static_cast<std::size_t>(std::min<std::uint64_t>(hint_samples_, file_samples));
     }
 
     static std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) noexcept {
@@ -267,7 +279,7 @@ private:
         const std::size_t header_bytes = sizeof(std::int64_t) + (current_.events + 1) * Batch::bytes_per_event;
         const std::size_t limit =
             limits_.max_bytes > header_bytes ? (limits_.max_bytes - header_bytes) / sizeof(T) : 0;
-        const std::size_t target = grown(needed, data.capacity(), hint_samples_, floor_samples, limit);
+        const std::size_t target = grown(needed, data.capacity(), hint_samples_, sample_floor_, limit);
         if (!data.reserve(target) && !(target > needed && data.reserve(needed))) {
             // The batch cannot grow: it ends with the events it holds, and
             // this one starts the next in a column of its own size.
@@ -309,6 +321,7 @@ private:
     std::optional<StepFailure> pending_;    // met after the last batch's events
     std::size_t hint_events_ = 0;   // events and samples the next batch is likely to hold
     std::size_t hint_samples_ = 0;
+    std::size_t sample_floor_ = floor_samples;  // the least sample column worth allocating for this batch
 };
 
 }  // namespace pelvar

@@ -19,7 +19,7 @@ from pathlib import Path
 import pytest
 
 import test_anomalies
-from eventfiles import wd1_bytes, wd1_series, wd2_bytes, wd2_series, write
+from eventfiles import wd1_bytes, wd1_header, wd1_series, wd2_bytes, wd2_series, write
 from test_anomalies import MEMORY_CHILD, SHIM_CHILD, SHIM_FAULTS, SHIM_FILES, needs_testcapi, run_python
 from test_faults import fault_shim  # noqa: F401
 
@@ -220,3 +220,61 @@ def test_every_call_failed_in_turn(fault_shim, tmp_path, monkeypatch, name, faul
     monkeypatch.setattr(test_anomalies, "run_shim_child", functools.partial(run_batch_shim_child, limits=limits))
     test_anomalies.test_every_call_failed_in_turn(fault_shim, tmp_path, name, fault)
 
+
+# -- Memory pressure ------------------------------------------------------------
+
+PRESSURE_CHILD = r"""
+import json, resource, sys
+import numpy, pelvar
+
+config = json.loads(sys.argv[1])
+with open("/proc/self/maps") as f:
+    maps = f.read()
+    if any(f"lib{kind}san.so" in maps for kind in ("a", "hwa", "l", "t", "ub")):
+        print(json.dumps({"skip": "a sanitizer runtime reserves the address space"}))
+        sys.exit()
+with open("/proc/self/status") as f:
+    size = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) << 10
+try:
+    limit = size + config["headroom"]
+    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.getrlimit(resource.RLIMIT_AS)[1]))
+except (ValueError, OSError) as e:
+    print(json.dumps({"skip": f"RLIMIT_AS cannot be set: {e}"}))
+    sys.exit()
+if config["reader"] == "EventReader":
+    reader = pelvar.EventReader(config["path"], "WD1")
+else:
+    reader = pelvar.BatchReader(config["path"], "WD1", max_bytes=1 << 30)
+got = []
+while len(got) < 100:
+    try:
+        item = next(reader)
+    except StopIteration:
+        break
+    except MemoryError:
+        got.append("MemoryError")
+        continue
+    got += numpy.atleast_1d(item["timestamp"]).tolist()
+    del item
+print(json.dumps({"got": got}))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the address space is read from /proc")
+@pytest.mark.parametrize("reader", ["EventReader", "BatchReader"])
+def test_memory_pressure_loses_no_event(tmp_path, reader):
+    """Twelve 20 MB events under a limit on the address space that leaves
+    room for a few beside the interpreter, each event or batch let go of
+    before the next: none is lost. The batches' pool, holding blocks that
+    fit no event to come, gives them back when the allocator refuses."""
+    samples = 10_000_000
+    path = tmp_path / "events"
+    with open(path, "wb") as f:
+        for i in range(12):
+            f.write(wd1_header(24 + 2 * samples, timestamp=i))
+            f.seek(2 * samples, os.SEEK_CUR)  # zeros, and a sparse file
+        f.truncate()
+    result = run_python(PRESSURE_CHILD, {"path": str(path), "reader": reader, "headroom": 160 << 20})
+    if "skip" in result:
+        pytest.skip(result["skip"])
+    assert result["got"] == list(range(12))

@@ -218,6 +218,13 @@ def test_limits_are_bound(small_wd1, call, first_batch):
     assert sum(len(b["event_counter"]) for b in batches) == 10
 
 
+def test_default_max_events(tmp_path):
+    """65,537 headers without samples are 2 MiB of columns, far below the
+    default max_bytes: max_events alone ends the first batch."""
+    path = str(write(tmp_path / "events", b"".join(wd1_header(24, timestamp=i) for i in range(65_537))))
+    assert [len(b["timestamp"]) for b in BatchReader(path, "WD1")] == [65_536, 1]
+
+
 @pytest.mark.parametrize("value, error", [
     (True, (TypeError, "'bool' object cannot be cast as 'int'")),
     (False, (TypeError, "'bool' object cannot be cast as 'int'")),
@@ -360,6 +367,41 @@ def test_tracemalloc_sees_the_batch(tmp_path, reader_type, payload):
     result = run_python(TRACED_CHILD, {"path": str(path), "format": reader_type})
     assert result["nbytes"] > 0.99 * len(payload)
     assert result["grown"] >= result["nbytes"], result
+
+
+CLAIM_CHILD = r"""
+import json, sys, tracemalloc
+import numpy, pelvar
+config = json.loads(sys.argv[1])
+readers = {
+    "events": lambda: pelvar.EventReader(config["path"], "WD1"),
+    "batches": lambda: pelvar.BatchReader(config["path"], "WD1"),
+    "batches of up to 1 TiB": lambda: pelvar.BatchReader(config["path"], "WD1", max_bytes=1 << 40),
+}
+tracemalloc.start()
+peaks = {}
+for name, make in readers.items():
+    reader = make()
+    before = tracemalloc.get_traced_memory()[0]
+    tracemalloc.reset_peak()
+    try:
+        for _ in reader:
+            pass
+    except Exception:
+        pass
+    peaks[name] = tracemalloc.get_traced_memory()[1] - before
+    del reader
+print(json.dumps(peaks))
+"""
+
+
+def test_a_claim_beyond_the_file_is_not_reserved(tmp_path):
+    """A header that claims 2 GiB before 100 bytes of samples: a batch
+    reserves what the file can still fill, whatever max_bytes allows, and
+    grows as bytes arrive, as the event path's buffer does."""
+    path = write(tmp_path / "events", wd1_header(2**31 - 2) + bytes(100))
+    peaks = run_python(CLAIM_CHILD, {"path": str(path)})
+    assert all(peak < peaks["events"] + (64 << 10) for peak in peaks.values()), peaks
 
 
 # ---- End of file ---------------------------------------------------------------

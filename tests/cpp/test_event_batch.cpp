@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -127,7 +129,12 @@ std::vector<std::string> batch_texts(Batch& b, pelvar::BatchLimits limits) {
     EXPECT_EQ(b.offsets.size(), b.events + 1);
     EXPECT_EQ(b.offsets.data()[0], 0);
     EXPECT_EQ(static_cast<std::size_t>(b.offsets.data()[b.events]), b.data.size());
-    b.head.for_each([&](const char* name, auto& column) { EXPECT_EQ(column.size(), b.events) << name; });
+    EXPECT_GE(b.offsets.capacity(), b.offsets.size());
+    EXPECT_GE(b.data.capacity(), b.data.size());
+    b.head.for_each([&](const char* name, auto& column) {
+        EXPECT_EQ(column.size(), b.events) << name;
+        EXPECT_GE(column.capacity(), b.events) << name;
+    });
     for (std::size_t i = 0; i < b.events; ++i) rows.push_back(row_text(b, i));
     return rows;
 }
@@ -449,6 +456,212 @@ TEST(EventBatch, ReadsIntoTheBlocksOfBatchesLetGo) {
     EXPECT_EQ(alloc.requests(), after_two);
     // What stays kept is bounded by the last reader's share: two batches.
     EXPECT_LE(pool.held(), limits.max_bytes / 2 * 5);
+}
+
+// Every allocator request refused from the k-th on, for each k, while a
+// file is read into a pool that an earlier reader of it filled; then memory
+// comes back. Every batch is whole (no empty batch, no column with fewer
+// elements than its rows), every failure is a memory failure, and no more
+// events are lost than failures met.
+TEST(EventBatch, RefusedMemoryLosesOnlyTheEventsThatMetIt) {
+    const Bytes file = concat(
+        {wd1_file(5, 10), wd1_file(2, 3000, 5), wd1_file(6, 10, 7), wd1_file(1, 9000, 13), wd1_file(4, 20, 14)});
+    const std::size_t total = 18;
+    const pelvar::BatchLimits limits{6, std::size_t{1} << 15};
+    for (std::size_t k = 0;; ++k) {
+        CountingAllocator alloc;
+        pelvar::BlockPool pool(alloc.get());
+        {
+            WD1Batcher earlier(WD1(buffered(make_script(file))), pool, limits);
+            while (std::holds_alternative<WD1Batcher::Batch>(earlier.next())) {
+            }
+        }
+        WD1Batcher batcher(WD1(buffered(make_script(file))), pool, limits);
+        alloc.refuse_when([n = std::size_t{0}, k](std::size_t, bool) mutable { return n++ >= k; });
+        std::vector<std::int32_t> stamps;
+        std::size_t failures = 0;
+        for (int call = 0; call < 100; ++call) {
+            if (call == 8) {
+                alloc.grant_all();
+            }
+            auto outcome = batcher.next();
+            if (auto* b = std::get_if<WD1Batcher::Batch>(&outcome)) {
+                batch_texts(*b, limits);
+                for (auto stamp : stamps_of(*b)) {
+                    EXPECT_TRUE(stamps.empty() || stamp > stamps.back()) << "k " << k;
+                    stamps.push_back(stamp);
+                }
+                continue;
+            }
+            if (std::holds_alternative<pelvar::EndOfEvents>(outcome)) {
+                break;
+            }
+            auto* failure = std::get_if<pelvar::InternalFailure>(&outcome);
+            ASSERT_NE(failure, nullptr) << "k " << k;
+            ASSERT_TRUE(failure->memory_exhausted) << "k " << k << ": " << failure->message;
+            ++failures;
+        }
+        EXPECT_LE(total - stamps.size(), failures) << "k " << k;
+        if (alloc.refusals() == 0) {
+            EXPECT_EQ(stamps.size(), total);
+            break;
+        }
+    }
+}
+
+// The first event of a batch whose memory is refused fails with a memory
+// failure and is lost, as on the event path; no batch of no events comes,
+// nor one with columns short of its rows, and memory back, the next event
+// comes. Its sample column refused, or the header columns of the batch it
+// starts when the batch before it could not grow for it. (Memory is given
+// back after the first failure.)
+TEST(EventBatch, ABatchsFirstEventWithoutMemoryFails) {
+    struct Case {
+        const char* name;
+        Bytes file;
+        std::function<void(CountingAllocator&)> refuse;
+        std::vector<std::string> outcomes;
+    };
+    const std::vector<Case> cases{
+        {"samples", concat({wd1_file(1, 20000), wd1_file(1, 10, 1)}),
+         [](CountingAllocator& alloc) { alloc.refuse_above(16384); },
+         {"memory", "batch 1", "end"}},
+        {"header columns", concat({wd1_file(1, 10), wd1_file(1, 20000, 1), wd1_file(1, 10, 2)}),
+         [](CountingAllocator& alloc) {
+             // From the first growth on: no growth, and no block smaller than
+             // the large event's.
+             alloc.refuse_when([growing = false](std::size_t bytes, bool grows) mutable {
+                 growing = growing || grows;
+                 return growing && (grows || bytes < 16384);
+             });
+         },
+         {"batch 0", "memory", "batch 2", "end"}},
+    };
+    for (const auto& c : cases) {
+        CountingAllocator alloc;
+        pelvar::BlockPool pool(alloc.get());
+        const pelvar::BatchLimits limits{100, std::size_t{1} << 30};
+        WD1Batcher batcher(WD1(buffered(make_script(c.file))), pool, limits);
+        c.refuse(alloc);
+        std::vector<std::string> got;
+        while (got.size() < 8) {
+            auto outcome = batcher.next();
+            if (auto* b = std::get_if<WD1Batcher::Batch>(&outcome)) {
+                batch_texts(*b, limits);
+                std::string text = "batch";
+                for (auto stamp : stamps_of(*b)) text += " " + std::to_string(stamp);
+                got.push_back(text);
+            } else if (std::holds_alternative<pelvar::EndOfEvents>(outcome)) {
+                got.push_back("end");
+                break;
+            } else if (auto* f = std::get_if<pelvar::InternalFailure>(&outcome); f && f->memory_exhausted) {
+                got.push_back("memory");
+                alloc.grant_all();
+            } else {
+                got.push_back("other failure");
+            }
+        }
+        EXPECT_EQ(got, c.outcomes) << c.name;
+    }
+}
+
+// Under a limit on the memory in use, with each batch let go of before the
+// next: what the pool keeps of the batches let go of, though it fits no
+// event still to come, is given back when the allocator refuses, and no
+// event is lost.
+TEST(EventBatch, MemoryThatOnlyThePoolHoldsLosesNoEvent) {
+    CountingAllocator alloc;
+    pelvar::BlockPool pool(alloc.get());
+    constexpr std::size_t large = 100000;  // samples: 200 KB, ten times the small events
+    WD1Batcher batcher(WD1(buffered(make_script(concat({wd1_file(8, 10000), wd1_file(3, large, 8)})))), pool,
+                       {1, std::size_t{1} << 30});
+    std::vector<std::int32_t> stamps;
+    std::size_t failures = 0;
+    for (int call = 0; call < 100; ++call) {
+        if (stamps.size() == 8 && alloc.refusals() == 0) {
+            // Room for one large event, not beside what the pool keeps.
+            ASSERT_GT(pool.held(), 0u);
+            alloc.refuse_past_live(alloc.live_bytes() + large * 2 + 8192);
+        }
+        auto outcome = batcher.next();
+        if (auto* b = std::get_if<WD1Batcher::Batch>(&outcome)) {
+            for (auto stamp : stamps_of(*b)) stamps.push_back(stamp);
+        } else if (std::holds_alternative<pelvar::EndOfEvents>(outcome)) {
+            break;
+        } else {
+            ++failures;
+        }
+    }
+    EXPECT_EQ(failures, 0u);
+    EXPECT_EQ(stamps, (std::vector<std::int32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    EXPECT_GT(alloc.refusals(), 0u) << "the limit never bit";
+}
+
+// An event larger than max_bytes comes alone, and its block is freed when
+// its batch goes, also while another reader's budget could hold it; nor does
+// it raise its reader's budget: a block of its size given back after it is
+// freed too.
+TEST(EventBatch, ALoneEventLargerThanTheBytesIsNeverKept) {
+    constexpr std::size_t lone_samples = 100000;
+    const Bytes file = concat({wd1_file(3, 10), wd1_file(1, lone_samples, 3), wd1_file(3, 10, 4)});
+    for (bool other_reader : {false, true}) {
+        CountingAllocator alloc;
+        pelvar::BlockPool pool(alloc.get());
+        std::optional<pelvar::BlockPool::Share> other;
+        if (other_reader) {
+            other.emplace(pool);
+            other->expect(std::size_t{1} << 30);
+        }
+        {
+            WD1Batcher batcher(WD1(buffered(make_script(file))), pool, {100, std::size_t{1} << 12});
+            std::vector<std::size_t> events;
+            for (;;) {
+                auto outcome = batcher.next();
+                auto* b = std::get_if<WD1Batcher::Batch>(&outcome);
+                if (b == nullptr) break;
+                events.push_back(b->events);
+                if (b->data.size() == lone_samples) {
+                    const void* lone = b->data.data();
+                    outcome = pelvar::EndOfEvents{};  // the batch goes
+                    EXPECT_EQ(alloc.block_bytes(lone), 0u) << "the lone event's block was kept";
+                }
+            }
+            EXPECT_EQ(events, (std::vector<std::size_t>{3, 1, 3}));
+            if (!other_reader) {
+                const auto block = pool.take(lone_samples * 2);
+                pool.give_back(block.data, block.bytes);
+                EXPECT_EQ(alloc.block_bytes(block.data), 0u) << "the lone event raised the budget";
+            }
+        }
+        EXPECT_LT(pool.held(), lone_samples) << "other reader " << other_reader;
+    }
+}
+
+// A header that claims more than the file holds: the first batch reserves
+// no more than the file can still fill, whatever max_bytes allows, and
+// grows as the bytes arrive; a small file's first batch has no larger
+// sample column than the file holds behind the first header.
+TEST(EventBatch, TheFirstBatchReservesNoMoreThanTheFileHolds) {
+    for (std::size_t max_bytes : {std::size_t{64} << 20, std::size_t{1} << 40}) {
+        CountingAllocator alloc;
+        pelvar::BlockPool pool(alloc.get());
+        Bytes claim;
+        put_i32(claim, std::numeric_limits<std::int32_t>::max() - 1);
+        for (int w = 0; w < 5; ++w) put_i32(claim, w);
+        claim.resize(claim.size() + 100);
+        WD1Batcher batcher(WD1(buffered(make_script(claim))), pool, {65536, max_bytes});
+        auto outcome = batcher.next();
+        EXPECT_FALSE(std::holds_alternative<WD1Batcher::Batch>(outcome));
+        EXPECT_LT(alloc.largest_request(), std::size_t{64} << 10) << max_bytes;
+
+        const Bytes small_file = wd1_file(3, 10);
+        WD1Batcher small(WD1(buffered(make_script(small_file))), pool, {65536, max_bytes});
+        auto first = small.next();
+        auto* b = std::get_if<WD1Batcher::Batch>(&first);
+        ASSERT_NE(b, nullptr);
+        EXPECT_EQ(b->events, 3u);
+        EXPECT_LE(b->data.capacity() * sizeof(std::uint16_t), pelvar::BlockPool::size_class(small_file.size() - 24));
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
@@ -217,6 +218,17 @@ public:
 
     // Requests of more bytes than this are refused (null), as by an exhausted heap.
     void refuse_above(std::size_t bytes) noexcept { limit_ = bytes; }
+    // Requests that would take the live bytes past this are refused, as by a
+    // limit on the address space.
+    void refuse_past_live(std::size_t bytes) noexcept { live_limit_ = bytes; }
+    // Requests for which `rule` (bytes, whether a block is grown) says
+    // true are refused.
+    void refuse_when(std::function<bool(std::size_t, bool)> rule) { rule_ = std::move(rule); }
+    // Lifts all three limits.
+    void grant_all() {
+        limit_ = live_limit_ = std::numeric_limits<std::size_t>::max();
+        rule_ = nullptr;
+    }
 
     std::size_t live_bytes() const noexcept { return live_; }
     std::size_t peak_bytes() const noexcept { return peak_; }
@@ -238,10 +250,6 @@ private:
     void* grant(void* old, std::size_t bytes) {
         ++requests_;
         largest_request_ = std::max(largest_request_, bytes);
-        if (bytes > limit_) {
-            ++refusals_;
-            return nullptr;
-        }
         std::size_t old_bytes = 0;
         if (old != nullptr) {
             auto it = blocks_.find(old);
@@ -249,6 +257,11 @@ private:
                 std::abort();  // reallocation of a block this allocator does not own
             }
             old_bytes = it->second;
+        }
+        if (bytes > limit_ || live_ - old_bytes > live_limit_ || bytes > live_limit_ - (live_ - old_bytes) ||
+            (rule_ && rule_(bytes, old != nullptr))) {
+            ++refusals_;
+            return nullptr;
         }
         void* block = std::realloc(old, bytes == 0 ? 1 : bytes);
         if (block == nullptr) {
@@ -278,6 +291,8 @@ private:
 
     std::map<void*, std::size_t> blocks_;
     std::size_t limit_ = std::numeric_limits<std::size_t>::max();
+    std::size_t live_limit_ = std::numeric_limits<std::size_t>::max();
+    std::function<bool(std::size_t, bool)> rule_;
     std::size_t live_ = 0;
     std::size_t peak_ = 0;
     std::size_t largest_request_ = 0;
