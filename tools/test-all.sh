@@ -44,7 +44,7 @@ done
 if [ -n "$prebuild" ]; then
     wait "$prebuild" || true  # what it built is checked by check 60
 fi
-# The run times that README.md quotes come from here.
+# The run times that CONTRIBUTING.md quotes come from here.
 echo "::: run times"
 printf '%s\n' "${times[@]}"
 echo "all checks: $((SECONDS - began)) s"
