@@ -808,9 +808,15 @@ SOURCE_WAYS = [
     SourceWay("gzip", 'p.gz, compression="infer"', "gunzip", "main", 0.9),
     SourceWay("path-wall", "path (str), wall clock", None, "wall"),
     SourceWay("pipe", "`cat p` into proc.stdout, wall clock", "path-wall", "wall", 0.7, lambda w: w.reader_type == "WD2"),
+    # What a pipe carries with no reader behind it: the pipe's own ceiling.
+    SourceWay("pipe-bandwidth", "`cat p` into proc.stdout.readinto(1 MiB), wall clock", "path-wall", "wall"),
     SourceWay("gzip-one", "p.gz: one thread, one file, wall clock", None, "wall"),
     SourceWay("gzip-two", "p.gz: two threads, a file each, wall clock", "gzip-one", "wall", 1.6),
+    # The same with gzip alone: how much of a second core the machine gives.
+    SourceWay("gunzip-one", "gzip.open(p.gz).read(): one thread, wall clock", None, "wall"),
+    SourceWay("gunzip-two", "gzip.open(p.gz).read(): two threads, wall clock", "gunzip-one", "wall"),
 ]
+TWO_THREADS = ("gzip-two", "gunzip-two")
 
 
 def count_batches(source, workload: Workload, max_bytes: int, **options) -> int:
@@ -842,12 +848,32 @@ def read_pipe(path: str, workload: Workload, max_bytes: int, reader: Callable = 
     return got
 
 
-def read_gzip_in_threads(paths: list[str], workload: Workload, max_bytes: int) -> list[int]:
+def pipe_bandwidth(path: str, workload: Workload) -> int:
+    """The file through `cat` and a pipe into one reused 1 MiB buffer."""
+    buffer = bytearray(MIB)
+    total = 0
+    with subprocess.Popen(["cat", path], stdout=subprocess.PIPE) as proc:
+        while got := proc.stdout.readinto(buffer):
+            total += got
+    return total // workload.event_bytes
+
+
+def gunzip(path: str, workload: Workload) -> int:
+    import gzip
+    with gzip.open(path) as file:
+        return len(file.read()) // workload.event_bytes  # fixed-size events in these files
+
+
+def read_gzip_in_threads(paths: list[str], workload: Workload, max_bytes: int,
+                         alone: bool = False) -> list[int]:
+    """One thread per gzip file, each reading it with BatchReader (or, alone,
+    with gzip.open().read())."""
     counts: list[int | BaseException] = [0] * len(paths)
 
     def work(i: int, path: str) -> None:
         try:
-            counts[i] = count_batches(path, workload, max_bytes, compression="infer")
+            counts[i] = (gunzip(path, workload) if alone
+                         else count_batches(path, workload, max_bytes, compression="infer"))
         except BaseException as error:  # re-raised below
             counts[i] = error
 
@@ -872,14 +898,14 @@ class SourceResult:
 
     def mb_per_second(self, way: SourceWay) -> list[float]:
         # gzip: MB of event file (decompressed) per second; two threads: both files
-        files = 2 if way.key == "gzip-two" else 1
+        files = 2 if way.key in TWO_THREADS else 1
         return self.timings[way.key].rates(files * self.file_bytes / 1e6)
 
     def ratio(self, way: SourceWay) -> float | None:
         """The way's speed over its peer's (medians)."""
         if way.peer is None:
             return None
-        factor = 2 if way.key == "gzip-two" else 1
+        factor = 2 if way.key in TWO_THREADS else 1
         return factor * self.timings[way.peer].median / self.timings[way.key].median
 
 
@@ -906,21 +932,20 @@ def measure_sources(workload: Workload, path: Path, events: int, repeat: int, cl
             with open(name, "rb") as file:
                 return count_batches(file, workload, max_bytes)
 
-        def gunzip() -> int:
-            with gzip.open(gz_names[0]) as file:
-                return len(file.read()) // workload.event_bytes  # fixed-size events in these files
-
         passes: dict[str, Callable[[], object]] = {
             "path": lambda: count_batches(name, workload, max_bytes),
             "bytes": lambda: count_batches(data, workload, max_bytes),
             "mmap": lambda: count_batches(mapped, workload, max_bytes),
             "buffered": with_file,
             "bytesio": lambda: count_batches(io.BytesIO(data), workload, max_bytes),
-            "gunzip": gunzip,
+            "gunzip": lambda: gunzip(gz_names[0], workload),
             "gzip": lambda: count_batches(gz_names[0], workload, max_bytes, compression="infer"),
             "pipe": lambda: read_pipe(name, workload, max_bytes),
             "gzip-one": lambda: read_gzip_in_threads(gz_names[:1], workload, max_bytes),
             "gzip-two": lambda: read_gzip_in_threads(gz_names, workload, max_bytes),
+            "pipe-bandwidth": lambda: pipe_bandwidth(name, workload),
+            "gunzip-one": lambda: read_gzip_in_threads(gz_names[:1], workload, max_bytes, alone=True),
+            "gunzip-two": lambda: read_gzip_in_threads(gz_names, workload, max_bytes, alone=True),
         }
         # Same events from every source, checked once outside the timing.
         expected = batch_digest(name, workload, max_bytes)
@@ -947,9 +972,10 @@ def measure_sources(workload: Workload, path: Path, events: int, repeat: int, cl
                     timings["path-wall"].others += wall.others
                     timings["path-wall"].faults += wall.faults
                 else:
-                    way_clock = time.perf_counter if key in ("pipe", "gzip-one", "gzip-two") else clock
-                    got = timed(passes[key], way_clock, timings[key])
-                wanted = [events, events] if key == "gzip-two" else [events] if key == "gzip-one" else events
+                    way = next(w for w in SOURCE_WAYS if w.key == key)
+                    got = timed(passes[key], time.perf_counter if way.clock == "wall" else clock, timings[key])
+                wanted = ([events, events] if key in TWO_THREADS else [events] if key.endswith("-one")
+                          else events)
                 if got != wanted:
                     raise SystemExit(f"{workload.label}: {key} delivered {got} events, the file holds {events}")
     gzip_bytes = gz[0].stat().st_size
@@ -990,6 +1016,11 @@ def source_checks(results: list[SourceResult]) -> list[tuple[bool, str]]:
     return lines
 
 
+def cores_busy(timing: Timing) -> float:
+    # the timing thread only waits in join(): the others' CPU is the readers'
+    return statistics.median(o / s for o, s in zip(timing.others, timing.seconds))
+
+
 def run_sources(args: argparse.Namespace, directory: Path) -> int:
     began = time.perf_counter()
     clock = time.thread_time if args.clock == "cpu" else time.perf_counter
@@ -1019,6 +1050,13 @@ def run_sources(args: argparse.Namespace, directory: Path) -> int:
           + "; two threads: both files' MB over the elapsed time")
     print("ratio: the row's speed over the speed of the row named under `to` (medians):")
     print(sources_table(results, args.markdown))
+    print()
+    # Two threads can only beat one by as much as they run at once: their CPU
+    # seconds per elapsed second say how much of two cores they got.
+    print("two threads: CPU seconds of the reading threads per elapsed second (median; 2.0 = both ran "
+          "throughout): " + "; ".join(
+              f"{r.workload.label}: BatchReader {cores_busy(r.timings['gzip-two']):.2f}, "
+              f"gzip alone {cores_busy(r.timings['gunzip-two']):.2f}" for r in results))
     print()
     print("targets:")
     for _, line in checks:

@@ -123,7 +123,9 @@ def test_quick_sweep_times_every_size_and_way(tmp_path, hide_pyarrow):
 
 SOURCE_ROWS = ["path (str)", "bytes", "mmap.mmap", 'open(p, "rb")', "io.BytesIO", "gzip.open(p.gz).read() alone",
                'p.gz, compression="infer"', "path (str), wall clock", "`cat p` into proc.stdout, wall clock",
-               "p.gz: one thread, one file, wall clock", "p.gz: two threads, a file each, wall clock"]
+               "`cat p` into proc.stdout.readinto(1 MiB), wall clock", "p.gz: one thread, one file, wall clock",
+               "p.gz: two threads, a file each, wall clock", "gzip.open(p.gz).read(): one thread, wall clock",
+               "gzip.open(p.gz).read(): two threads, wall clock"]
 
 
 def test_quick_sources_run_times_every_source(tmp_path):
@@ -147,6 +149,7 @@ def test_quick_sources_run_times_every_source(tmp_path):
     assert len(targeted) == 4 * 4 + 3 * 2 + 1
     checks = out.split("targets:")[1].splitlines()
     assert sum(line.startswith(("PASS", "FAIL")) for line in checks) == len(targeted)
+    assert out.count("BatchReader ") == out.count("gzip alone ") == 4  # the threads' CPU per second
     assert list(tmp_path.iterdir()) == []  # its files are gone
 
 
