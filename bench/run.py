@@ -66,11 +66,13 @@ pyarrow is optional: without it the arrow reader and the Parquet figures say
 from __future__ import annotations
 
 import argparse
+import gzip
 import hashlib
 import importlib.machinery
 import importlib.util
 import io
 import json
+import mmap
 import os
 import platform
 import resource
@@ -793,7 +795,7 @@ class SourceWay:
     label: str
     peer: str | None   # the way whose speed this one's is a multiple of
     clock: str         # "main" (--clock) or "wall"
-    # Minimum ratio to the peer, (target, applies to this workload?).
+    # The least ratio to the peer, for the workloads that `applies` accepts.
     target: float | None = None
     applies: Callable[[Workload], bool] = lambda workload: True
 
@@ -807,7 +809,8 @@ SOURCE_WAYS = [
     SourceWay("gunzip", "gzip.open(p.gz).read() alone", None, "main"),
     SourceWay("gzip", 'p.gz, compression="infer"', "gunzip", "main", 0.9),
     SourceWay("path-wall", "path (str), wall clock", None, "wall"),
-    SourceWay("pipe", "`cat p` into proc.stdout, wall clock", "path-wall", "wall", 0.7, lambda w: w.reader_type == "WD2"),
+    SourceWay("pipe", "`cat p` into proc.stdout, wall clock", "path-wall", "wall", 0.7,
+              lambda w: w.reader_type == "WD2"),
     # What a pipe carries with no reader behind it: the pipe's own ceiling.
     SourceWay("pipe-bandwidth", "`cat p` into proc.stdout.readinto(1 MiB), wall clock", "path-wall", "wall"),
     SourceWay("gzip-one", "p.gz: one thread, one file, wall clock", None, "wall"),
@@ -829,7 +832,7 @@ def count_batches(source, workload: Workload, max_bytes: int, **options) -> int:
 def batch_digest(source, workload: Workload, max_bytes: int) -> tuple[int, str]:
     """The events and a digest of every column but the offsets (which follow
     where batches end): the same for any source of the same events."""
-    hashes: dict[str, "hashlib._Hash"] = {}
+    hashes: dict = {}
     count = 0
     for batch in pelvar.BatchReader(source, workload.reader_type, max_bytes=max_bytes):
         count += len(batch["offsets"]) - 1
@@ -859,7 +862,6 @@ def pipe_bandwidth(path: str, workload: Workload) -> int:
 
 
 def gunzip(path: str, workload: Workload) -> int:
-    import gzip
     with gzip.open(path) as file:
         return len(file.read()) // workload.event_bytes  # fixed-size events in these files
 
@@ -914,9 +916,6 @@ def measure_sources(workload: Workload, path: Path, events: int, repeat: int, cl
     """Every way once a round, in an order that rotates from round to round.
     The path pass is timed by both clocks: the pipe's `cat` runs in another
     process, so the pipe is held to the path's elapsed time."""
-    import gzip
-    import mmap
-
     name = str(path)
     gz = [path.with_name(path.name + f"-{i}.gz") for i in range(2)]
     with open(path, "rb") as raw, gzip.open(gz[0], "wb", compresslevel=SOURCE_GZIP_LEVEL) as packed:
