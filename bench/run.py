@@ -4,6 +4,7 @@
     python bench/run.py [--quick] [--size-mib N] [--big-mib N] [--repeat R]
                         [--max-bytes N] [--markdown] [--workloads KEY,...]
                         [--dir PATH] [--strict]
+    python bench/run.py --sources [--size-mib N] [--repeat R] [--workloads KEY,...] ...
     python bench/run.py --max-bytes-sweep 1,4,8,16,64 [--size-mib N] [--repeat R] ...
 
 For every workload it writes an event file into a temporary folder (N MiB,
@@ -47,6 +48,15 @@ file and as the first pass of a fresh process, pyarrow.table over the stream,
 and (unless --no-extras) the streamed Parquet conversion; each as a multiple
 of the bandwidth read, with the page faults of a pass.
 
+--sources measures, on WD1 56 B, 2 KB and 128 KB events and WD2 8 KB events
+(or --workloads), BatchReader reading from each kind of source, every way
+once a round in rotating order: bytes, mmap, open(p, "rb") and io.BytesIO
+against the path; a gzip copy of the file read with compression="infer"
+against gzip.open(p).read() alone; the file piped through `cat` into
+BatchReader(proc.stdout) against the path by wall clock; and two threads
+each reading its own gzip file against one thread reading one. Every source
+is first checked to yield the file's very events.
+
 The exit status is 0 whatever the targets say, unless --strict is given.
 --quick (tiny files, one repetition) only shows that the script works.
 pyarrow is optional: without it the arrow reader and the Parquet figures say
@@ -56,13 +66,18 @@ pyarrow is optional: without it the arrow reader and the Parquet figures say
 from __future__ import annotations
 
 import argparse
+import gzip
+import hashlib
 import importlib.machinery
 import importlib.util
+import io
 import json
+import mmap
 import os
 import platform
 import resource
 import shlex
+import shutil
 import statistics
 import subprocess
 import sys
@@ -764,6 +779,292 @@ def run_sweep(args: argparse.Namespace, directory: Path) -> int:
     return 0
 
 
+# ---- the input sources ---------------------------------------------------------
+
+# Every kind of source against the path on the same file, for small, middle and
+# large WD1 events and a two-channel WD2 file.
+SOURCE_WORKLOADS = ("wd1-16", "wd1-1024", "wd1-65536", "wd2-2x1024")
+# gzip level 1: random samples hardly compress whatever the level, and
+# inflating costs about the same at every level; level 1 writes fastest.
+SOURCE_GZIP_LEVEL = 1
+
+
+@dataclass(frozen=True)
+class SourceWay:
+    key: str
+    label: str
+    peer: str | None   # the way whose speed this one's is a multiple of
+    clock: str         # "main" (--clock) or "wall"
+    # The least ratio to the peer, for the workloads that `applies` accepts.
+    target: float | None = None
+    applies: Callable[[Workload], bool] = lambda workload: True
+
+
+SOURCE_WAYS = [
+    SourceWay("path", "path (str)", None, "main"),
+    SourceWay("bytes", "bytes", "path", "main", 1.0),
+    SourceWay("mmap", "mmap.mmap", "path", "main", 1.0),
+    SourceWay("buffered", 'open(p, "rb")', "path", "main", 0.8, lambda w: w.event_bytes >= 2000),
+    SourceWay("bytesio", "io.BytesIO", "path", "main", 0.8, lambda w: w.event_bytes >= 2000),
+    SourceWay("gunzip", "gzip.open(p.gz).read() alone", None, "main"),
+    SourceWay("gzip", 'p.gz, compression="infer"', "gunzip", "main", 0.9),
+    SourceWay("path-wall", "path (str), wall clock", None, "wall"),
+    SourceWay("pipe", "`cat p` into proc.stdout, wall clock", "path-wall", "wall", 0.7,
+              lambda w: w.reader_type == "WD2"),
+    # What a pipe carries with no reader behind it: the pipe's own ceiling.
+    SourceWay("pipe-bandwidth", "`cat p` into proc.stdout.readinto(1 MiB), wall clock", "path-wall", "wall"),
+    SourceWay("gzip-one", "p.gz: one thread, one file, wall clock", None, "wall"),
+    SourceWay("gzip-two", "p.gz: two threads, a file each, wall clock", "gzip-one", "wall", 1.6),
+    # The same with gzip alone: how much of a second core the machine gives.
+    SourceWay("gunzip-one", "gzip.open(p.gz).read(): one thread, wall clock", None, "wall"),
+    SourceWay("gunzip-two", "gzip.open(p.gz).read(): two threads, wall clock", "gunzip-one", "wall"),
+]
+TWO_THREADS = ("gzip-two", "gunzip-two")
+
+
+def count_batches(source, workload: Workload, max_bytes: int, **options) -> int:
+    count = 0
+    for batch in pelvar.BatchReader(source, workload.reader_type, max_bytes=max_bytes, **options):
+        count += len(batch["offsets"]) - 1
+    return count
+
+
+def batch_digest(source, workload: Workload, max_bytes: int) -> tuple[int, str]:
+    """The events and a digest of every column but the offsets (which follow
+    where batches end): the same for any source of the same events."""
+    hashes: dict = {}
+    count = 0
+    for batch in pelvar.BatchReader(source, workload.reader_type, max_bytes=max_bytes):
+        count += len(batch["offsets"]) - 1
+        for key, array in batch.items():
+            if key != "offsets":
+                hashes.setdefault(key, hashlib.blake2b()).update(array.data)
+    return count, ";".join(f"{key}={h.hexdigest()}" for key, h in hashes.items())
+
+
+def read_pipe(path: str, workload: Workload, max_bytes: int, reader: Callable = count_batches):
+    """The file through `cat` and a pipe, read from the subprocess's stdout."""
+    with subprocess.Popen(["cat", path], stdout=subprocess.PIPE) as proc:
+        got = reader(proc.stdout, workload, max_bytes)
+    if proc.returncode != 0:
+        raise SystemExit(f"cat {path}: exit status {proc.returncode}")
+    return got
+
+
+def pipe_bandwidth(path: str, workload: Workload) -> int:
+    """The file through `cat` and a pipe into one reused 1 MiB buffer."""
+    buffer = bytearray(MIB)
+    total = 0
+    with subprocess.Popen(["cat", path], stdout=subprocess.PIPE) as proc:
+        while got := proc.stdout.readinto(buffer):
+            total += got
+    return total // workload.event_bytes
+
+
+def gunzip(path: str, workload: Workload) -> int:
+    with gzip.open(path) as file:
+        return len(file.read()) // workload.event_bytes  # fixed-size events in these files
+
+
+def read_gzip_in_threads(paths: list[str], workload: Workload, max_bytes: int,
+                         alone: bool = False) -> list[int]:
+    """One thread per gzip file, each reading it with BatchReader (or, alone,
+    with gzip.open().read())."""
+    counts: list[int | BaseException] = [0] * len(paths)
+
+    def work(i: int, path: str) -> None:
+        try:
+            counts[i] = (gunzip(path, workload) if alone
+                         else count_batches(path, workload, max_bytes, compression="infer"))
+        except BaseException as error:  # re-raised below
+            counts[i] = error
+
+    threads = [threading.Thread(target=work, args=(i, path)) for i, path in enumerate(paths)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for got in counts:
+        if isinstance(got, BaseException):
+            raise got
+    return counts
+
+
+@dataclass
+class SourceResult:
+    workload: Workload
+    events: int
+    file_bytes: int
+    gzip_bytes: int
+    timings: dict[str, Timing]  # by SourceWay.key
+
+    def mb_per_second(self, way: SourceWay) -> list[float]:
+        # gzip: MB of event file (decompressed) per second; two threads: both files
+        files = 2 if way.key in TWO_THREADS else 1
+        return self.timings[way.key].rates(files * self.file_bytes / 1e6)
+
+    def ratio(self, way: SourceWay) -> float | None:
+        """The way's speed over its peer's (medians)."""
+        if way.peer is None:
+            return None
+        factor = 2 if way.key in TWO_THREADS else 1
+        return factor * self.timings[way.peer].median / self.timings[way.key].median
+
+
+def measure_sources(workload: Workload, path: Path, events: int, repeat: int, clock: Callable[[], float],
+                    max_bytes: int) -> SourceResult:
+    """Every way once a round, in an order that rotates from round to round.
+    The path pass is timed by both clocks: the pipe's `cat` runs in another
+    process, so the pipe is held to the path's elapsed time."""
+    name = str(path)
+    gz = [path.with_name(path.name + f"-{i}.gz") for i in range(2)]
+    with open(path, "rb") as raw, gzip.open(gz[0], "wb", compresslevel=SOURCE_GZIP_LEVEL) as packed:
+        shutil.copyfileobj(raw, packed, 4 * MIB)
+    shutil.copyfile(gz[0], gz[1])
+    gz_names = [str(p) for p in gz]
+    data = path.read_bytes()
+    for p in (name, *gz_names):
+        plain_reader.read_bandwidth(p)  # warm the page cache
+
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+        def with_file() -> int:
+            with open(name, "rb") as file:
+                return count_batches(file, workload, max_bytes)
+
+        passes: dict[str, Callable[[], object]] = {
+            "path": lambda: count_batches(name, workload, max_bytes),
+            "bytes": lambda: count_batches(data, workload, max_bytes),
+            "mmap": lambda: count_batches(mapped, workload, max_bytes),
+            "buffered": with_file,
+            "bytesio": lambda: count_batches(io.BytesIO(data), workload, max_bytes),
+            "gunzip": lambda: gunzip(gz_names[0], workload),
+            "gzip": lambda: count_batches(gz_names[0], workload, max_bytes, compression="infer"),
+            "pipe": lambda: read_pipe(name, workload, max_bytes),
+            "gzip-one": lambda: read_gzip_in_threads(gz_names[:1], workload, max_bytes),
+            "gzip-two": lambda: read_gzip_in_threads(gz_names, workload, max_bytes),
+            "pipe-bandwidth": lambda: pipe_bandwidth(name, workload),
+            "gunzip-one": lambda: read_gzip_in_threads(gz_names[:1], workload, max_bytes, alone=True),
+            "gunzip-two": lambda: read_gzip_in_threads(gz_names, workload, max_bytes, alone=True),
+        }
+        # Same events from every source, checked once outside the timing.
+        expected = batch_digest(name, workload, max_bytes)
+        sources = {"bytes": data, "mmap": mapped, "bytesio": io.BytesIO(data)}
+        for key, source in sources.items():
+            if batch_digest(source, workload, max_bytes) != expected:
+                raise SystemExit(f"{workload.label}: the {key} source does not yield the file's events")
+        with open(name, "rb") as file:
+            if batch_digest(file, workload, max_bytes) != expected:
+                raise SystemExit(f"{workload.label}: open(p, 'rb') does not yield the file's events")
+        if read_pipe(name, workload, max_bytes, batch_digest) != expected:
+            raise SystemExit(f"{workload.label}: the pipe does not yield the file's events")
+        if batch_digest(gz_names[0], workload, max_bytes) != expected:
+            raise SystemExit(f"{workload.label}: the gzip file does not yield the file's events")
+
+        timings = {way.key: Timing([], [], []) for way in SOURCE_WAYS}
+        order = list(passes)
+        for rep in range(repeat):
+            for key in rotated(order, rep):
+                if key == "path":
+                    wall = Timing([], [], [])
+                    got = timed(lambda: timed(passes[key], clock, timings[key]), time.perf_counter, wall)
+                    timings["path-wall"].seconds += wall.seconds
+                    timings["path-wall"].others += wall.others
+                    timings["path-wall"].faults += wall.faults
+                else:
+                    way = next(w for w in SOURCE_WAYS if w.key == key)
+                    got = timed(passes[key], time.perf_counter if way.clock == "wall" else clock, timings[key])
+                wanted = ([events, events] if key in TWO_THREADS else [events] if key.endswith("-one")
+                          else events)
+                if got != wanted:
+                    raise SystemExit(f"{workload.label}: {key} delivered {got} events, the file holds {events}")
+    gzip_bytes = gz[0].stat().st_size
+    for p in gz:
+        p.unlink()
+    return SourceResult(workload, events, path.stat().st_size, gzip_bytes, timings)
+
+
+def sources_table(results: list[SourceResult], markdown: bool) -> str:
+    mbs = lambda v: f"{v:.0f}" if v >= 100 else f"{v:.3g}"  # noqa: E731
+    rows = [["workload", "event bytes", "source", "MB/s median [min, max]", "ratio", "to", "target"]]
+    for result in results:
+        first = True
+        for way in SOURCE_WAYS:
+            ratio = result.ratio(way)
+            target = ""
+            if way.target is not None and way.applies(result.workload):
+                target = f">= {way.target} {'PASS' if ratio >= way.target else 'FAIL'}"
+            rows.append([result.workload.label if first else "", str(result.workload.event_bytes) if first else "",
+                         way.label, spread(result.mb_per_second(way), mbs),
+                         "" if ratio is None else f"{ratio:.2f}x",
+                         "" if way.peer is None else next(w.label for w in SOURCE_WAYS if w.key == way.peer),
+                         target])
+            first = False
+    return render(rows, markdown)
+
+
+def source_checks(results: list[SourceResult]) -> list[tuple[bool, str]]:
+    lines = []
+    for result in results:
+        for way in SOURCE_WAYS:
+            if way.target is None or not way.applies(result.workload):
+                continue
+            ratio = result.ratio(way)
+            peer = next(w.label for w in SOURCE_WAYS if w.key == way.peer)
+            lines.append(check(ratio >= way.target, f"{result.workload.label}: {way.label} / {peer} "
+                                                    f"{ratio:.2f}x (target >= {way.target}x)"))
+    return lines
+
+
+def cores_busy(timing: Timing) -> float:
+    # the timing thread only waits in join(): the others' CPU is the readers'
+    return statistics.median(o / s for o, s in zip(timing.others, timing.seconds))
+
+
+def run_sources(args: argparse.Namespace, directory: Path) -> int:
+    began = time.perf_counter()
+    clock = time.thread_time if args.clock == "cpu" else time.perf_counter
+    load_before = os.getloadavg()[0]
+    size_bytes = int(args.size_mib * MIB)
+    known = {w.key: w for w in WORKLOADS}
+    workloads = args.selected if args.workloads else [known[key] for key in SOURCE_WORKLOADS]
+    results = []
+    for workload in workloads:
+        progress(f"[sources] {workload.label}: writing {args.size_mib:g} MiB and its gzip copies ...")
+        path, events = make_file(directory, workload, size_bytes)
+        progress(f"[sources] {workload.label}: {events} events, {args.repeat} rounds of {len(SOURCE_WAYS) - 1} "
+                 f"passes ...")
+        results.append(measure_sources(workload, path, events, args.repeat, clock, args.max_bytes))
+        path.unlink()
+    checks = source_checks(results)
+
+    print("\n".join(machine_description()))
+    clock_text = "CPU time of the reading thread" if args.clock == "cpu" else "wall-clock time"
+    print(f"sources: pelvar.BatchReader(source, fmt, max_bytes={size_text(args.max_bytes)}), each batch dropped; "
+          f"{args.size_mib:g} MiB per workload in the page cache, {args.repeat} rounds, every way once a round in "
+          f"rotating order; timed by {clock_text} unless the row says wall clock; load average "
+          f"{load_before:.1f} before, {os.getloadavg()[0]:.1f} after"
+          + (" -- QUICK RUN: figures are not measurements" if args.quick else ""))
+    print(f"gzip: level {SOURCE_GZIP_LEVEL}, MB of event file (decompressed) per second; compressed size "
+          + ", ".join(f"{r.workload.label} {r.gzip_bytes / r.file_bytes:.0%}" for r in results)
+          + "; two threads: both files' MB over the elapsed time")
+    print("ratio: the row's speed over the speed of the row named under `to` (medians):")
+    print(sources_table(results, args.markdown))
+    print()
+    # Two threads can only beat one by as much as they run at once: their CPU
+    # seconds per elapsed second say how much of two cores they got.
+    print("two threads: CPU seconds of the reading threads per elapsed second (median; 2.0 = both ran "
+          "throughout): " + "; ".join(
+              f"{r.workload.label}: BatchReader {cores_busy(r.timings['gzip-two']):.2f}, "
+              f"gzip alone {cores_busy(r.timings['gunzip-two']):.2f}" for r in results))
+    print()
+    print("targets:")
+    for _, line in checks:
+        print(line)
+    failed = sum(not ok for ok, _ in checks)
+    print(f"{len(checks) - failed} of {len(checks)} targets hold; {time.perf_counter() - began:.0f} s")
+    return 1 if failed and args.strict else 0
+
+
 # ---- memory and open cost ---------------------------------------------------
 
 MEMORY_PROBE = r"""
@@ -1121,6 +1422,10 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
                         help="instead of the usual run: the batch path, pyarrow.table and the Parquet conversion "
                              "at each of these max_bytes (comma-separated; MiB, or with a K, M or G suffix), "
                              "interleaved round by round, e.g. 1,4,8,16,64")
+    parser.add_argument("--sources", action="store_true",
+                        help="instead of the usual run: BatchReader from bytes, mmap, file objects, a gzip file, "
+                             "a pipe and two threads, each against its peer (the path, gzip alone, one thread), "
+                             "interleaved round by round")
     parser.add_argument("--markdown", action="store_true", help="print the table as markdown")
     parser.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
                         help="cpu (default): CPU time of the reading thread, user and system, so that other "
@@ -1137,6 +1442,8 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     args.repeat = args.repeat if args.repeat is not None else (1 if args.quick else 5)
     if args.repeat < 1:
         parser.error("--repeat must be at least 1")
+    if args.sources and args.max_bytes_sweep:
+        parser.error("--sources and --max-bytes-sweep are separate runs: give one")
     if args.workloads:
         known = {w.key: w for w in WORKLOADS}
         wanted = [key.strip() for key in args.workloads.split(",") if key.strip()]
@@ -1286,7 +1593,7 @@ def run(args: argparse.Namespace, directory: Path) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_arguments(argv)
-    runner = run_sweep if args.max_bytes_sweep else run
+    runner = run_sweep if args.max_bytes_sweep else run_sources if args.sources else run
     if args.dir:
         directory = Path(args.dir)
         directory.mkdir(parents=True, exist_ok=True)

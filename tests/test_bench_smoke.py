@@ -121,6 +121,38 @@ def test_quick_sweep_times_every_size_and_way(tmp_path, hide_pyarrow):
     assert list(tmp_path.iterdir()) == []  # its files are gone
 
 
+SOURCE_ROWS = ["path (str)", "bytes", "mmap.mmap", 'open(p, "rb")', "io.BytesIO", "gzip.open(p.gz).read() alone",
+               'p.gz, compression="infer"', "path (str), wall clock", "`cat p` into proc.stdout, wall clock",
+               "`cat p` into proc.stdout.readinto(1 MiB), wall clock", "p.gz: one thread, one file, wall clock",
+               "p.gz: two threads, a file each, wall clock", "gzip.open(p.gz).read(): one thread, wall clock",
+               "gzip.open(p.gz).read(): two threads, wall clock"]
+
+
+def test_quick_sources_run_times_every_source(tmp_path):
+    result = subprocess.run([sys.executable, str(BENCH / "run.py"), "--quick", "--dir", str(tmp_path), "--markdown",
+                             "--sources", "--size-mib", "0.3"], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    out = result.stdout
+    lines = [line for line in out.split("targets:")[0].splitlines() if line.startswith("| ")]
+    assert lines[0] == "| workload | event bytes | source | MB/s median [min, max] | ratio | to | target |"
+    rows = [[cell.strip() for cell in line.strip("|").split("|")] for line in lines[1:]]
+    assert [row[2] for row in rows] == SOURCE_ROWS * 4
+    assert [row[0] for row in rows if row[0]] == ["WD1 16 samples", "WD1 1024 samples", "WD1 65536 samples",
+                                                  "WD2 2ch x 1024"]
+    for row in rows:
+        assert float(row[3]) > 0
+        assert (row[4] == "") == (row[5] == "")  # a ratio has its peer
+        if row[4]:
+            assert float(row[4].removesuffix("x")) > 0 and row[5] in SOURCE_ROWS
+    # The targets that apply: small events spare the file objects, WD1 the pipe.
+    targeted = [row[2] for row in rows if row[6]]
+    assert len(targeted) == 4 * 4 + 3 * 2 + 1
+    checks = out.split("targets:")[1].splitlines()
+    assert sum(line.startswith(("PASS", "FAIL")) for line in checks) == len(targeted)
+    assert out.count("BatchReader ") == out.count("gzip alone ") == 4  # the threads' CPU per second
+    assert list(tmp_path.iterdir()) == []  # its files are gone
+
+
 @pytest.mark.parametrize("options, message", [
     (["--workloads", "wd3-7"], "unknown workloads: wd3-7"),
     (["--max-bytes", "0"], "must be at least 1 byte: '0'"),
@@ -128,6 +160,7 @@ def test_quick_sweep_times_every_size_and_way(tmp_path, hide_pyarrow):
     (["--max-bytes-sweep", "4,x"], "not a byte count: 'x'"),
     (["--max-bytes-sweep", "4,4M"], "a size is given twice: '4,4M'"),
     (["--max-bytes-sweep", ","], "no sizes in ','"),
+    (["--sources", "--max-bytes-sweep", "4"], "--sources and --max-bytes-sweep are separate runs"),
 ])
 def test_bad_options_are_refused(tmp_path, options, message):
     result = subprocess.run([sys.executable, str(BENCH / "run.py"), "--quick", "--dir", str(tmp_path), *options],
