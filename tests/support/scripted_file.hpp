@@ -251,12 +251,14 @@ private:
         ++requests_;
         largest_request_ = std::max(largest_request_, bytes);
         std::size_t old_bytes = 0;
+        // Found before realloc: the old pointer is not looked at after it.
+        auto old_entry = blocks_.end();
         if (old != nullptr) {
-            auto it = blocks_.find(old);
-            if (it == blocks_.end()) {
+            old_entry = blocks_.find(old);
+            if (old_entry == blocks_.end()) {
                 std::abort();  // reallocation of a block this allocator does not own
             }
-            old_bytes = it->second;
+            old_bytes = old_entry->second;
         }
         if (bytes > limit_ || live_ - old_bytes > live_limit_ || bytes > live_limit_ - (live_ - old_bytes) ||
             (rule_ && rule_(bytes, old != nullptr))) {
@@ -267,8 +269,8 @@ private:
         if (block == nullptr) {
             return nullptr;
         }
-        if (old != nullptr) {
-            blocks_.erase(old);
+        if (old_entry != blocks_.end()) {
+            blocks_.erase(old_entry);
         }
         blocks_[block] = bytes;
         live_ = live_ - old_bytes + bytes;
