@@ -15,13 +15,18 @@ static_assert(ByteSource<FileSource>);
 
 std::optional<FileReader> build_reader(FileSource source, std::string_view reader_type, PyObject* reader_type_object,
                                        ProbeRewind rewind) {
+    // Each reader is made where it stays, in the optional: no reader is
+    // moved out of a temporary variant.
+    std::optional<FileReader> built;
     if (reader_type == "WD1") {
-        return FileReader(std::in_place_index<0>, std::move(source), &python_raw_allocator);
+        built.emplace(std::in_place_index<0>, std::move(source), &python_raw_allocator);
+        return built;
     }
     if (reader_type == "WD2") {
         auto opened = WD2Reader<FileSource>::open(std::move(source), &python_raw_allocator, rewind);
         if (auto* reader = std::get_if<WD2Reader<FileSource>>(&opened)) {
-            return FileReader(std::in_place_index<1>, std::move(*reader));
+            built.emplace(std::in_place_index<1>, std::move(*reader));
+            return built;
         }
         if (auto* failure = std::get_if<IoFailure>(&opened)) {
             set_plain_os_error(*failure);
