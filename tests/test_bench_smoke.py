@@ -143,7 +143,8 @@ def test_quick_sources_run_times_every_source(tmp_path):
         assert float(row[3]) > 0
         assert (row[4] == "") == (row[5] == "")  # a ratio has its peer
         if row[4]:
-            assert float(row[4].removesuffix("x")) > 0 and row[5] in SOURCE_ROWS
+            # A number (tiny quick-mode files can round a ratio to 0.00).
+            assert float(row[4].removesuffix("x")) >= 0 and row[5] in SOURCE_ROWS
     # The targets that apply: small events spare the file objects, WD1 the pipe.
     targeted = [row[2] for row in rows if row[6]]
     assert len(targeted) == 4 * 4 + 3 * 2 + 1
