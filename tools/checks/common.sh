@@ -51,10 +51,13 @@ make_venv() {
 # source through fsspec, zstd), where this interpreter has wheels or builds
 # for them; where it has none, those tests skip and name what is missing.
 optional_packages() {
-    local dir="$1"
+    local dir="$1" package missing=()
     shift
-    if ! "$dir/bin/python" -m pip install -q --only-binary=:all: "$@" >/dev/null 2>&1; then
-        echo "optional packages not installed for $("$dir/bin/python" -c 'import sys; print(sys.version.split()[0])'): $*; the tests that need them skip"
+    for package in "$@"; do
+        "$dir/bin/python" -m pip install -q --only-binary=:all: "$package" >/dev/null 2>&1 || missing+=("$package")
+    done
+    if [ "${#missing[@]}" -ne 0 ]; then
+        echo "optional packages not installed for $("$dir/bin/python" -c 'import sys; print(sys.version.split()[0])'): ${missing[*]}; the tests that need them skip"
     fi
 }
 
