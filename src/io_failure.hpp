@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "error_text.hpp"
+
 namespace pelvar {
 
 enum class IoKind {
@@ -104,8 +106,5 @@ public:
 private:
     std::optional<IoFailure> failure_;
 };
-
-// The C library's message for an error number, whichever strerror_r it has.
-std::string system_error_text(int error_number);
 
 }  // namespace pelvar

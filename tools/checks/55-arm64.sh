@@ -2,7 +2,7 @@
 # 64-bit Arm Linux:
 #   1. GoogleTest and the C++ reader tests (tests/cpp) cross-built with
 #      Debian's aarch64 toolchain and run under qemu-user (cross-cpp.sh);
-#   2. the error texts of io_failure.cpp with each strerror_r variant: glibc's
+#   2. the error texts of error_text.cpp with each strerror_r variant: glibc's
 #      GNU one (x86_64 and arm64), the XSI one (glibc without _GNU_SOURCE) and
 #      musl's (a static musl program; tools/target/strerror_check.cpp and
 #      tools/target/musl_shims.cpp).
@@ -25,12 +25,12 @@ source "$repo/tools/checks/cross-cpp.sh"
 # 1. GoogleTest and tests/cpp for aarch64, run under qemu.
 cross_cpp_tests aarch64-linux-gnu
 
-# 2. io_failure.cpp with each strerror_r.
+# 2. error_text.cpp with each strerror_r.
 step "strerror_r variants"
 checks="$arm/strerror"
 mkdir -p "$checks"
 check_source="$repo/tools/target/strerror_check.cpp"
-sources=("$check_source" "$repo/src/io_failure.cpp")
+sources=("$check_source" "$repo/src/error_text.cpp")
 common_flags=(-std=c++20 "${warnings[@]}" -I"$repo/src")
 
 g++ "${common_flags[@]}" -DPELVAR_EXPECT_STRERROR_R=2 "${sources[@]}" -o "$checks/gnu-x86_64"

@@ -1,4 +1,4 @@
-// The C library's error texts through io_failure.cpp, whichever strerror_r
+// The C library's error texts through error_text.cpp, whichever strerror_r
 // the C library declares. Built three ways by tools/checks/55-arm64.sh:
 //   PELVAR_EXPECT_STRERROR_R=1  the XSI one (int, fills the buffer): musl, or
 //                               glibc without _GNU_SOURCE
@@ -12,7 +12,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "io_failure.hpp"
+#include "error_text.hpp"
 
 #ifndef PELVAR_EXPECT_STRERROR_R
 #error "define PELVAR_EXPECT_STRERROR_R as 1 (XSI) or 2 (GNU)"
@@ -48,10 +48,10 @@ int main() {
         const std::string library_text = std::strerror(number);
         const std::string label = "errno " + std::to_string(number);
         expect_equal(pelvar::system_error_text(number), library_text, label.c_str());
-        expect_equal(pelvar::IoFailure::from_errno(number).display(),
+        expect_equal(pelvar::os_error_text(number),
                      library_text + " (os error " + std::to_string(number) + ")", label.c_str());
     }
-    expect_equal(pelvar::IoFailure::end_of_file().display(), "failed to fill whole buffer", "end of file");
+    expect_equal(pelvar::end_of_file_text, "failed to fill whole buffer", "end of file");
     // A known number has a real text, not the fallback.
     if (pelvar::system_error_text(ENOENT).rfind("Unknown error", 0) == 0) {
         std::fprintf(stderr, "FAIL ENOENT has no text\n");
