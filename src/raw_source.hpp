@@ -40,7 +40,6 @@ public:
     IoStatus seek_to_start() noexcept override { return file_.seek_to_start(); }
     IoStatus seek_forward(std::uint64_t count) noexcept override { return file_.seek_forward(count); }
     std::optional<std::uint64_t> remaining() noexcept override { return file_.remaining(); }
-    F& file() noexcept { return file_; }
 
 private:
     F file_;
@@ -63,8 +62,6 @@ public:
     IoStatus seek_to_start() noexcept { return source_->seek_to_start(); }
     IoStatus seek_forward(std::uint64_t count) noexcept { return source_->seek_forward(count); }
     std::optional<std::uint64_t> remaining() noexcept { return source_->remaining(); }
-
-    RawSource& get() noexcept { return *source_; }
 
 private:
     std::unique_ptr<RawSource> source_;
