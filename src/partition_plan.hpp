@@ -17,6 +17,14 @@
 
 namespace pelvar {
 
+// The headers of a pass, dropped.
+struct DroppedHeaders {
+    template <class... Head>
+    std::optional<InternalFailure> accept_header(const Head&...) noexcept {
+        return std::nullopt;
+    }
+};
+
 // One partition: the events of the file's bytes from `range.begin`, up to
 // `range.end`, as a reader that starts there reads them; `first` is the
 // position in the whole file of the event at `range.begin`.
@@ -36,12 +44,6 @@ template <class Reader>
                                                                               std::uint64_t partition_bytes,
                                                                               std::uint64_t start,
                                                                               std::optional<std::uint64_t> stop) {
-    struct Dropped {
-        template <class... Head>
-        std::optional<InternalFailure> accept_header(const Head&...) noexcept {
-            return std::nullopt;
-        }
-    };
     std::vector<Partition> partitions;
     if (stop && *stop <= start) {
         return partitions;
@@ -73,7 +75,7 @@ template <class Reader>
                 open = Partition{EventRange{0, std::nullopt, at, std::nullopt}, index};
             }
         }
-        Dropped dropped;
+        DroppedHeaders dropped;
         auto step = reader.skip_into(dropped);
         if (std::holds_alternative<Delivered>(step)) {
             ++index;
