@@ -21,7 +21,7 @@ import pytest
 import test_anomalies
 from eventfiles import wd1_bytes, wd1_header, wd1_series, wd2_bytes, wd2_series, write
 from test_anomalies import MEMORY_CHILD, SHIM_CHILD, SHIM_FAULTS, SHIM_FILES, needs_testcapi, run_python
-from test_faults import fault_shim  # noqa: F401
+from test_faults import fault_shim, wd1_step, wd2_step  # noqa: F401
 
 TESTS = Path(__file__).resolve().parent
 EVENT_SHIM_CHILD = test_anomalies.run_shim_child
@@ -154,6 +154,8 @@ def test_every_allocation_refused_in_turn(tmp_path, name, what, columns):
         # runtime's own locks. The native free-threaded build runs it.
         pytest.skip("hangs the emulated free-threaded interpreter")
     reader_type, make, limits = BATCH_MEMORY_FILES[name]
+    if columns:
+        limits = (2, limits[1])  # without the samples, max_bytes would let one batch hold the file
     events = make()
     path = write(tmp_path / "events", wd1_bytes(events) if reader_type == "WD1" else wd2_bytes(events))
     counters = [e.event_counter for e in events]
@@ -242,10 +244,18 @@ def selected_steps(steps_of, columns: list[str]):
     return loop
 
 
+# Events whose samples reach far beyond the buffer: a reader that does not
+# take them seeks over them.
+LARGE_SHIM_FILES = {
+    "wd1-large": ("WD1", wd1_bytes(wd1_series(2, 20, seed=5) + wd1_series(3, 30_000, seed=6)), wd1_step),
+    "wd2-large-blocks": ("WD2", wd2_bytes(wd2_series(4, 2, 12_000, seed=7)), lambda m: wd2_step(m, 2)),
+}
+
+
 @COLUMN_CHOICES
 @pytest.mark.parametrize("limits", [(3, 1 << 26), (20, 400)], ids=["3-events", "400-bytes"])
 @pytest.mark.parametrize("fault", list(SHIM_FAULTS))
-@pytest.mark.parametrize("name", list(SHIM_FILES))
+@pytest.mark.parametrize("name", [*SHIM_FILES, *LARGE_SHIM_FILES])
 def test_every_call_failed_in_turn(fault_shim, tmp_path, monkeypatch, name, fault, limits, columns):  # noqa: F811
     """test_anomalies' loop and its expectations, run with the batch child:
     for each failed call, the batches' events and the exceptions between them
@@ -253,7 +263,9 @@ def test_every_call_failed_in_turn(fault_shim, tmp_path, monkeypatch, name, faul
     samples, the events keep the selected columns and where they start."""
     monkeypatch.setattr(test_anomalies, "run_shim_child",
                         functools.partial(run_batch_shim_child, limits=limits, columns=columns))
+    monkeypatch.setattr(test_anomalies, "SHIM_FILES", {**SHIM_FILES, **LARGE_SHIM_FILES})
     if columns is not None:
+        monkeypatch.setattr(test_anomalies, "SKIPS_SAMPLES", True)
         for loop in ("expected_steps", "model_steps"):
             monkeypatch.setattr(test_anomalies, loop, selected_steps(getattr(test_anomalies, loop), columns))
     test_anomalies.test_every_call_failed_in_turn(fault_shim, tmp_path, name, fault)
