@@ -21,7 +21,7 @@ import pelvar
 from eventfiles import wd1_bytes, wd1_series, wd2_bytes, wd2_series, write
 from test_anomalies import run_python
 from test_batches import COLUMNS, SAMPLES, wd1_payloads, wd2_payloads
-from test_sources import event_files
+from test_sources import ShortReads, event_files
 
 BatchReader = pelvar.BatchReader
 
@@ -203,16 +203,24 @@ def test_selections_are_the_full_read_sliced(scratch_path, case, data):
             return [("opening", type(error).__name__, str(error))], []
         return read_steps(readers, reader_type, columns, **limits)
 
+    # The plain reader over the path, the file compressed, its bytes in
+    # memory, or a file object giving them in short reads (which cannot seek).
+    kind = data.draw(st.sampled_from(["path", "gzip", "bytes", "file object"]), label="source of the plain reader")
+    if kind == "gzip":
+        write(scratch_path.with_suffix(".gz"), gzip.compress(payload, compresslevel=1))
+    source = {"path": path, "gzip": str(scratch_path.with_suffix(".gz")), "bytes": payload}.get(kind)
     if full and full[0][0] == "opening":
-        assert same_opening(outcome(lambda: [BatchReader(path, reader_type, **keywords)])[0], expected)
+        assert same_opening(outcome(lambda: [BatchReader(source or ShortReads(payload, [1, 7, 4097]), reader_type,
+                                                         **keywords)])[0], expected)
         if payload:  # an empty file has no partition
             assert same_opening(outcome(lambda: BatchReader.partitions(path, reader_type, **keywords))[0], expected)
         return
-    plain = BatchReader(path, reader_type, **keywords)
+    plain = BatchReader(source or ShortReads(payload, [1, 7, 4097]), reader_type, **keywords)
     assert plain.event_range == (start, stop) and plain.byte_range is None
-    restored = pickle.loads(pickle.dumps(plain))
+    restored = pickle.loads(pickle.dumps(plain)) if kind in ("path", "gzip") else plain
     assert outcome(lambda: [plain])[0] == expected
-    assert outcome(lambda: [restored])[0] == expected
+    if restored is not plain:
+        assert outcome(lambda: [restored])[0] == expected
 
     from_path = data.draw(st.booleans(), label="partitions of the path (else of the bytes)")
     parts = BatchReader.partitions(path if from_path else payload, reader_type, partition_bytes=partition_bytes,
@@ -314,10 +322,15 @@ def test_partitions_refuse_what_cannot_be_split(wd1_path, make, keywords):
             source.close()
 
 
-@pytest.mark.parametrize("partition_bytes", [0, -1])
-def test_partitions_of_no_bytes(wd1_path, partition_bytes):
-    with pytest.raises(ValueError, match="partition_bytes"):
-        BatchReader.partitions(wd1_path, "WD1", partition_bytes=partition_bytes)
+@pytest.mark.parametrize("args, keywords, cls, text", [
+    ((), {"partition_bytes": 0}, ValueError, "partition_bytes"),
+    ((), {"partition_bytes": -1}, ValueError, "partition_bytes"),
+    ((300,), {}, TypeError, "positional argument"),  # partition_bytes is a keyword: 300 must not pass as max_events
+    ((), {"partition_byte": 300}, TypeError, "unexpected keyword argument 'partition_byte'"),
+])
+def test_partitions_binding(wd1_path, args, keywords, cls, text):
+    with pytest.raises(cls, match=text):
+        BatchReader.partitions(wd1_path, "WD1", *args, **keywords)
 
 
 @pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
