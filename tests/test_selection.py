@@ -25,6 +25,7 @@ from test_sources import ShortReads, event_files
 
 BatchReader = pelvar.BatchReader
 
+
 def names(reader_type: str) -> list[str]:
     """Every name a selection may hold."""
     return [*COLUMNS[reader_type], "byte_offset", "data"]
@@ -55,9 +56,8 @@ def read_steps(readers, reader_type: str, columns, max_events: int = 65536, max_
     """The readers read in order, each to its end: their events one by one
     (each a dict, "data" as dtype and bytes) and the exceptions between them
     (the files are finite: each exception spends bytes); with the events each
-    reader gave. Every batch is
-    checked: its keys, dtypes and limits, and that the batch before it in the
-    same reader was full."""
+    reader gave. Every batch is checked: its keys, dtypes and limits, and
+    that the batch before it in the same reader was full."""
     keys = batch_keys(reader_type, columns)
     dtypes = {**COLUMNS[reader_type], "byte_offset": np.int64, "offsets": np.int64, "data": SAMPLES[reader_type]}
     steps, counts = [], []
@@ -306,20 +306,17 @@ def test_accepted_selections(wd1_path):
 
 
 @pytest.mark.parametrize("make, keywords", [
-    (lambda p: p + ".gz", {}),
-    (lambda p: p, {"compression": "gzip"}),
-    (lambda p: gzip.open(p + ".gz"), {}),
-    (lambda p: io.BytesIO(open(p, "rb").read()), {}),
-    (lambda p: subprocess.Popen(["cat", p], stdout=subprocess.PIPE).stdout, {}),
+    (lambda p, files: p + ".gz", {}),
+    (lambda p, files: p, {"compression": "gzip"}),
+    (lambda p, files: files.enter_context(gzip.open(p + ".gz")), {}),
+    (lambda p, files: io.BytesIO(Path(p).read_bytes()), {}),
+    (lambda p, files: files.enter_context(subprocess.Popen(["cat", p], stdout=subprocess.PIPE)).stdout, {}),
 ], ids=["gz-name", "gzip-named", "gzip-file-object", "bytesio", "pipe"])
 def test_partitions_refuse_what_cannot_be_split(wd1_path, make, keywords):
-    source = make(wd1_path)
-    try:
+    with ExitStack() as files:
+        source = make(wd1_path, files)
         with pytest.raises(ValueError, match="cannot be split"):
             BatchReader.partitions(source, "WD1", **keywords)
-    finally:
-        if hasattr(source, "close"):
-            source.close()
 
 
 @pytest.mark.parametrize("args, keywords, cls, text", [
@@ -385,9 +382,12 @@ def test_a_partition_of_a_file_that_changed_size(tmp_path, change, pickled):
     path = str(write(tmp_path / "events", wd1_bytes(wd1_series(12, 30, seed=2))))
     parts = BatchReader.partitions(path, "WD1", partition_bytes=300)
     blob = pickle.dumps(parts)
-    with open(path, "r+b") as f:
-        f.seek(0, 2) if change == "append" else f.truncate(500)
-        f.write(wd1_bytes(wd1_series(1, 30)) if change == "append" else b"")
+    with open(path, "ab") as f:
+        if change == "append":
+            f.write(wd1_bytes(wd1_series(1, 30)))
+        else:
+            f.truncate(500)
+    assert len(parts) == 3  # of 4 events, 336 bytes
     for i in range(len(parts)):
         reader = None
         with pytest.raises(ValueError, match="changed size"):
