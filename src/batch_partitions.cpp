@@ -58,7 +58,7 @@ std::optional<std::vector<PlannedPartition>> plan_batch_partitions(PyObject* arg
     if (!split) {
         return std::nullopt;
     }
-    auto arguments = bind_batch_reader_arguments(args, split->reader_keywords.get());
+    auto arguments = bind_batch_reader_arguments(args, split->reader_keywords.get(), true);
     if (!arguments) {
         return std::nullopt;
     }

@@ -25,6 +25,7 @@ constexpr std::array<const char*, 8> batch_reader_names{"source",      "reader_t
                                                         "compression", "columns",     "start",      "stop"};
 constexpr Parameters event_reader_parameters{"EventReader.__new__()", event_reader_names, 2, 2};
 constexpr Parameters batch_reader_parameters{"BatchReader.__new__()", batch_reader_names, 2, 4};
+constexpr Parameters batch_partitions_parameters{"BatchReader.partitions()", batch_reader_names, 2, 2};
 constexpr std::size_t most_parameters = 8;
 
 // Fills `values` (null where an optional parameter is not given), or sets
@@ -190,9 +191,9 @@ std::optional<ReaderArguments> bind_event_reader_arguments(PyObject* args, PyObj
     return arguments;
 }
 
-std::optional<BatchArguments> bind_batch_reader_arguments(PyObject* args, PyObject* kwargs) {
+std::optional<BatchArguments> bind_batch_reader_arguments(PyObject* args, PyObject* kwargs, bool partitions) {
     PyObject* values[most_parameters] = {};
-    if (!bind(batch_reader_parameters, args, kwargs, values)) {
+    if (!bind(partitions ? batch_partitions_parameters : batch_reader_parameters, args, kwargs, values)) {
         return std::nullopt;
     }
     auto reader_type = as_utf8(values[1], "reader_type");

@@ -41,7 +41,9 @@ inline constexpr std::size_t default_max_bytes = std::size_t{4} << 20;
 // None); no NUL in the path (OSError). The columns are the format's to
 // check (column_names.hpp).
 std::optional<ReaderArguments> bind_event_reader_arguments(PyObject* args, PyObject* kwargs);
-std::optional<BatchArguments> bind_batch_reader_arguments(PyObject* args, PyObject* kwargs);
+// `partitions`: the arguments of BatchReader.partitions(), whose limits
+// are keywords only.
+std::optional<BatchArguments> bind_batch_reader_arguments(PyObject* args, PyObject* kwargs, bool partitions = false);
 
 // An int of at least 1 (`absent` when null), as the limits are bound.
 std::optional<std::size_t> bind_limit(PyObject* value, const char* parameter, std::size_t absent);
