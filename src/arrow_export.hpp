@@ -21,6 +21,7 @@
 
 #include "arrow_c.h"
 #include "header_fields.hpp"
+#include "selection.hpp"
 
 namespace pelvar {
 
@@ -75,19 +76,27 @@ ArrowArray* make_array(ArrowArray* out, std::int64_t length, std::vector<const v
 
 }  // namespace arrow_detail
 
-// The schema of a batch type: a struct of its header columns (by their
-// names, not nullable) and "data", a list of samples.
+// The schema of a batch type holding `columns`: a struct of its chosen
+// header columns (by their names, not nullable), "byte_offset" and "data",
+// a list of samples, when chosen.
 template <class Batch>
-void export_batch_schema(ArrowSchema* out, ListOffsets offsets) {
+void export_batch_schema(ArrowSchema* out, ListOffsets offsets, ColumnSet columns = {}) {
     using arrow_detail::Field;
     using Format = typename decltype(Batch::head)::Format;
     Field root{"", "+s", {}};
-    for_each_field<Format>([&](auto, const auto& field) {
+    for_each_field<Format>([&](auto i, const auto& field) {
         using E = typename std::remove_reference_t<decltype(field)>::Type;
-        root.children.push_back(Field{field.name, arrow_format<E>(), {}});
+        if (columns.has_header(i)) {
+            root.children.push_back(Field{field.name, arrow_format<E>(), {}});
+        }
     });
-    root.children.push_back(Field{"data", offsets == ListOffsets::large ? "+L" : "+l",
-                                  {Field{"item", arrow_format<typename Batch::Sample>(), {}}}});
+    if (columns.byte_offset) {
+        root.children.push_back(Field{"byte_offset", arrow_format<std::int64_t>(), {}});
+    }
+    if (columns.data) {
+        root.children.push_back(Field{"data", offsets == ListOffsets::large ? "+L" : "+l",
+                                      {Field{"item", arrow_format<typename Batch::Sample>(), {}}}});
+    }
     arrow_detail::export_field(root, out);
 }
 
@@ -106,23 +115,40 @@ std::optional<std::string> export_batch(Batch&& batch, ListOffsets offsets, Arro
             return "a batch holds " + std::to_string(batch.data.size()) +
                    " samples, more than 32-bit list offsets reach; ask for 64-bit ones";
         }
-        small.assign(batch.offsets.data(), batch.offsets.data() + events + 1);
+        if (batch.columns.data) {
+            small.assign(batch.offsets.data(), batch.offsets.data() + events + 1);
+        }
     }
     auto kept = std::make_shared<Kept>(Kept{std::move(batch), std::move(small)});
     std::shared_ptr<const void> keep = kept;
     Batch& b = kept->batch;
 
-    constexpr std::size_t columns = decltype(b.head)::count;
-    ArrowArray* children = arrow_detail::make_array(out, static_cast<std::int64_t>(events), {nullptr}, columns + 1, keep);
+    const ColumnSet& chosen = b.columns;
+    std::size_t columns = (chosen.byte_offset ? 1 : 0) + (chosen.data ? 1 : 0);
+    for (std::size_t k = 0; k < decltype(b.head)::count; ++k) {
+        columns += chosen.has_header(k) ? 1 : 0;
+    }
+    ArrowArray* children = arrow_detail::make_array(out, static_cast<std::int64_t>(events), {nullptr}, columns, keep);
     std::size_t i = 0;
-    b.head.for_each([&](const char*, auto& column) {
-        arrow_detail::make_array(&children[i++], static_cast<std::int64_t>(events), {nullptr, column.data()}, 0, keep);
+    auto plain = [&](const void* values) {
+        arrow_detail::make_array(&children[i++], static_cast<std::int64_t>(events), {nullptr, values}, 0, keep);
+    };
+    b.head.for_each_at([&](std::size_t k, auto& column) {
+        if (chosen.has_header(k)) {
+            plain(column.data());
+        }
     });
-    const void* offset_buffer = offsets == ListOffsets::large ? static_cast<const void*>(b.offsets.data())
-                                                              : static_cast<const void*>(kept->small_offsets.data());
-    ArrowArray* samples =
-        arrow_detail::make_array(&children[columns], static_cast<std::int64_t>(events), {nullptr, offset_buffer}, 1, keep);
-    arrow_detail::make_array(samples, static_cast<std::int64_t>(b.data.size()), {nullptr, b.data.data()}, 0, keep);
+    if (chosen.byte_offset) {
+        plain(b.byte_offsets.data());
+    }
+    if (chosen.data) {
+        const void* offset_buffer = offsets == ListOffsets::large
+                                        ? static_cast<const void*>(b.offsets.data())
+                                        : static_cast<const void*>(kept->small_offsets.data());
+        ArrowArray* samples =
+            arrow_detail::make_array(&children[i], static_cast<std::int64_t>(events), {nullptr, offset_buffer}, 1, keep);
+        arrow_detail::make_array(samples, static_cast<std::int64_t>(b.data.size()), {nullptr, b.data.data()}, 0, keep);
+    }
     return std::nullopt;
 }
 

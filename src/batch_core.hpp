@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <variant>
 
@@ -26,10 +27,21 @@ public:
     static constexpr int nobody = 0;
     static constexpr int iteration = 1;
 
-    explicit BasicBatchCore(Batchers batcher) noexcept : batcher_(std::move(batcher)) {}
+    explicit BasicBatchCore(Batchers batcher) noexcept : batcher_(std::move(batcher)), opened_(true) {}
+    // A core whose file is opened later, by whoever first reads it (a
+    // reader made to be read elsewhere holds no descriptor until then).
+    BasicBatchCore() noexcept = default;
 
-    Batchers& batcher() noexcept { return batcher_; }
+    // Once opened.
+    Batchers& batcher() noexcept { return *batcher_; }
     BorrowFlag& borrow() noexcept { return borrow_; }
+
+    bool opened() const noexcept { return opened_.load(std::memory_order_acquire); }
+    // With the exclusive borrow held, once.
+    void open(Batchers&& batcher) noexcept {
+        batcher_.emplace(std::move(batcher));
+        opened_.store(true, std::memory_order_release);
+    }
 
     // True if `who` reads the batches, claiming them if nobody does yet.
     bool claim(int who) noexcept {
@@ -45,7 +57,8 @@ public:
     }
 
 private:
-    Batchers batcher_;
+    std::optional<Batchers> batcher_;
+    std::atomic<bool> opened_{false};
     BorrowFlag borrow_{0};
     std::atomic<int> reader_{nobody};
 };

@@ -9,17 +9,35 @@ namespace {
 template <class Format, class T>
 PyRef to_dict(EventBatch<HeaderColumns<Format>, T>& batch) {
     using Keys = FormatKeys<Format>;
+    const ColumnSet& chosen = batch.columns;
     DictBuilder dict(Keys::count, Keys::get);
     ColumnArrays arrays;
-    std::size_t key = 0;
-    batch.head.for_each([&](const char*, auto& column) { dict.put(key++, arrays.view(column)); });
-    dict.put(Keys::offsets, arrays.view(batch.offsets));
-    dict.put(Keys::data, arrays.view(batch.data));
-    // Everything stands: the arrays take the columns.
+    batch.head.for_each_at([&](std::size_t key, auto& column) {
+        if (chosen.has_header(key)) {
+            dict.put(key, arrays.view(column));
+        }
+    });
+    if (chosen.byte_offset) {
+        dict.put(Keys::byte_offset, arrays.view(batch.byte_offsets));
+    }
+    if (chosen.data) {
+        dict.put(Keys::offsets, arrays.view(batch.offsets));
+        dict.put(Keys::data, arrays.view(batch.data));
+    }
+    // Everything stands: the arrays take the columns, in the same order.
     std::size_t i = 0;
-    batch.head.for_each([&](const char*, auto& column) { arrays.hand_over(i++, column); });
-    arrays.hand_over(i++, batch.offsets);
-    arrays.hand_over(i, batch.data);
+    batch.head.for_each_at([&](std::size_t key, auto& column) {
+        if (chosen.has_header(key)) {
+            arrays.hand_over(i++, column);
+        }
+    });
+    if (chosen.byte_offset) {
+        arrays.hand_over(i++, batch.byte_offsets);
+    }
+    if (chosen.data) {
+        arrays.hand_over(i++, batch.offsets);
+        arrays.hand_over(i, batch.data);
+    }
     return dict.finish();
 }
 

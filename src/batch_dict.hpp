@@ -1,5 +1,6 @@
-// Batches to dictionaries: a NumPy array per header column, then "offsets"
-// and "data", each over the memory the batch was read into.
+// Batches to dictionaries: a NumPy array per chosen header column, then
+// "byte_offset", "offsets" and "data" when chosen, each over the memory the
+// batch was read into.
 #pragma once
 
 #include "event_batch.hpp"

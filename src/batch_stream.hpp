@@ -33,8 +33,9 @@ namespace pelvar {
 // holds.
 template <class Batchers>
 void export_stream_schema(Batchers& batchers, ListOffsets offsets, ArrowSchema* out) {
-    std::visit([&](auto& b) { export_batch_schema<typename std::decay_t<decltype(b)>::Batch>(out, offsets); },
-               batchers);
+    std::visit([&](auto& b) {
+        export_batch_schema<typename std::decay_t<decltype(b)>::Batch>(out, offsets, b.columns());
+    }, batchers);
 }
 
 // `Core`: a BasicBatchCore. `Read::next(batcher, interrupt_text)` reads one

@@ -89,6 +89,12 @@ public:
     // this, ending on a page boundary of the file, so that the next direct
     // read starts on one; never less than direct_tail / 4.
     static constexpr std::size_t direct_tail = 4096;
+    // A skip of at least this many bytes beyond the buffer seeks where the
+    // file's size vouches for them; a shorter one reads through, which
+    // costs less than a seek and the small read after it.
+    static constexpr std::size_t seek_bytes = 4096;
+    // The fill after such a seek: a header and a little more.
+    static constexpr std::size_t after_seek_fill = 512;
 
     static constexpr std::size_t putback_bytes = ReadAheadBuffer::putback_bytes;
 
@@ -172,10 +178,12 @@ public:
     void unread(const void* bytes, std::size_t count) noexcept { buffer_.unread(bytes, count); }
 
     // Moves `count` bytes forward. A regular file is seeked as far as its
-    // size vouches for; the rest (all of it for anything else) is read and
-    // discarded through the buffer, since a size can be wrong (0 for /proc
-    // files, behind the truth for a file still being written). Only the real
-    // end of the file is the end-of-file failure.
+    // size vouches for, when what is left to skip beyond the buffer is worth
+    // a seek; the rest (all of it for anything else) is read and discarded
+    // through the buffer, since a size can be wrong (0 for /proc files,
+    // behind the truth for a file still being written). The size is asked
+    // again only when the skip reaches past the size known from before.
+    // Only the real end of the file is the end-of-file failure.
     IoStatus skip(std::uint64_t count) noexcept {
         if (count <= buffer_.buffered()) {
             buffer_.consume(static_cast<std::size_t>(count));
@@ -189,14 +197,23 @@ public:
         if (count == 0) {
             return std::nullopt;
         }
-        if (auto left = raw_.remaining(); left && *left != 0) {
-            const std::uint64_t vouched = std::min(count, *left);
-            fill_size_.restart();
-            if (auto failure = raw_.seek_forward(vouched)) {
-                return failure;
+        if (count >= seek_bytes) {
+            if (count > known_end_ - std::min(known_end_, offset_)) {
+                if (auto left = raw_.remaining()) {
+                    known_end_ = offset_ + *left;
+                }
             }
-            offset_ += vouched;
-            count -= vouched;
+            const std::uint64_t vouched = std::min(count, known_end_ - std::min(known_end_, offset_));
+            if (vouched != 0) {
+                if (auto failure = raw_.seek_forward(vouched)) {
+                    return failure;
+                }
+                offset_ += vouched;
+                count -= vouched;
+                // Whoever skips far reads little before the next skip (a
+                // header): a full fill would be copied only to be skipped.
+                fill_size_.after_seek();
+            }
         }
         while (count != 0) {
             if (auto failure = fill(capacity)) {
@@ -208,6 +225,10 @@ public:
         }
         return std::nullopt;
     }
+
+    // Where the next byte delivered lies in the stream, from where the
+    // source started (the start of the file, or of a file object's bytes).
+    std::uint64_t position() const noexcept { return offset_ - buffer_.buffered() - replay_left(); }
 
     // Seeks to offset 0 and discards the buffered bytes.
     IoStatus rewind() noexcept {
@@ -241,6 +262,7 @@ private:
         }
         void grow() noexcept { next_ = std::min(capacity, next_ * 2); }
         void restart() noexcept { next_ = first_fill; }
+        void after_seek() noexcept { next_ = after_seek_fill; }
 
     private:
         std::size_t next_ = first_fill;
@@ -394,6 +416,7 @@ private:
     std::size_t replay_next_ = 0;
     FillSize fill_size_;
     std::uint64_t offset_ = 0;  // file offset of the raw file (bytes read, seeked)
+    std::uint64_t known_end_ = 0;  // the raw file is known to hold bytes up to this offset
     InterruptCheck interrupt_check_;
 };
 

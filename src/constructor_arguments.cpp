@@ -21,11 +21,11 @@ struct Parameters {
 };
 
 constexpr std::array<const char*, 2> event_reader_names{"path", "reader_type"};
-constexpr std::array<const char*, 5> batch_reader_names{"source", "reader_type", "max_events", "max_bytes",
-                                                        "compression"};
+constexpr std::array<const char*, 8> batch_reader_names{"source",      "reader_type", "max_events", "max_bytes",
+                                                        "compression", "columns",     "start",      "stop"};
 constexpr Parameters event_reader_parameters{"EventReader.__new__()", event_reader_names, 2, 2};
 constexpr Parameters batch_reader_parameters{"BatchReader.__new__()", batch_reader_names, 2, 4};
-constexpr std::size_t most_parameters = 5;
+constexpr std::size_t most_parameters = 8;
 
 // Fills `values` (null where an optional parameter is not given), or sets
 // TypeError with Python's own wording.
@@ -100,20 +100,17 @@ std::optional<std::string_view> as_utf8(PyObject* value, const char* parameter) 
 }
 
 // Sets the TypeError of a limit that is no integer; nullopt.
-std::optional<std::size_t> not_an_integer(PyObject* value, const char* parameter) {
+std::nullopt_t not_an_integer(PyObject* value, const char* parameter) {
     std::string type_name = type_name_of(value);
     PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be cast as 'int'", parameter,
                  type_name.c_str());
     return std::nullopt;
 }
 
-// An integer of at least 1: an int or anything with __index__ (a NumPy
-// integer, as range() takes it), but not a bool, which is no count. One
-// beyond the machine's size is as good as no limit.
-std::optional<std::size_t> as_limit(PyObject* value, const char* parameter, std::size_t absent) {
-    if (value == nullptr) {
-        return absent;
-    }
+// An integer of at least `least`: an int or anything with __index__ (a
+// NumPy integer, as range() takes it), but not a bool, which is no count.
+// One beyond 64 bits is as good as no limit.
+std::optional<std::uint64_t> as_count(PyObject* value, const char* parameter, long long least) {
     if (!PyIndex_Check(value) || PyBool_Check(value)) {
         return not_an_integer(value, parameter);
     }
@@ -131,14 +128,27 @@ std::optional<std::size_t> as_limit(PyObject* value, const char* parameter, std:
     if (number == -1 && overflow == 0 && PyErr_Occurred()) {
         return std::nullopt;
     }
-    if (overflow < 0 || (overflow == 0 && number < 1)) {
-        PyErr_Format(PyExc_ValueError, "argument '%s' must be at least 1, got %S", parameter, integer.get());
+    if (overflow < 0 || (overflow == 0 && number < least)) {
+        PyErr_Format(PyExc_ValueError, "argument '%s' must be at least %lld, got %S", parameter, least,
+                     integer.get());
         return std::nullopt;
     }
-    if (overflow > 0 || static_cast<unsigned long long>(number) > SIZE_MAX) {
-        return SIZE_MAX;
+    if (overflow > 0) {
+        return UINT64_MAX;
     }
-    return static_cast<std::size_t>(number);
+    return static_cast<std::uint64_t>(number);
+}
+
+// A limit: at least 1, and beyond the machine's size as good as none.
+std::optional<std::size_t> as_limit(PyObject* value, const char* parameter, std::size_t absent) {
+    if (value == nullptr) {
+        return absent;
+    }
+    auto count = as_count(value, parameter, 1);
+    if (!count) {
+        return std::nullopt;
+    }
+    return *count > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(*count);
 }
 
 std::optional<ReaderArguments> reader_arguments(PyObject* const* values) {
@@ -163,6 +173,10 @@ bool path_has_no_nul(const ReaderArguments& arguments) {
 }
 
 }  // namespace
+
+std::optional<std::size_t> bind_limit(PyObject* value, const char* parameter, std::size_t absent) {
+    return as_limit(value, parameter, absent);
+}
 
 std::optional<ReaderArguments> bind_event_reader_arguments(PyObject* args, PyObject* kwargs) {
     PyObject* values[most_parameters] = {};
@@ -193,7 +207,23 @@ std::optional<BatchArguments> bind_batch_reader_arguments(PyObject* args, PyObje
     if (!max_bytes) {
         return std::nullopt;
     }
-    return BatchArguments{values[0], values[1], *reader_type, *max_events, *max_bytes, values[4]};
+    std::uint64_t start = 0;
+    if (values[6] != nullptr) {
+        auto given = as_count(values[6], "start", 0);
+        if (!given) {
+            return std::nullopt;
+        }
+        start = *given;
+    }
+    std::optional<std::uint64_t> stop;
+    if (values[7] != nullptr && values[7] != Py_None) {
+        stop = as_count(values[7], "stop", 0);
+        if (!stop) {
+            return std::nullopt;
+        }
+    }
+    PyObject* columns = values[5] == Py_None ? nullptr : values[5];
+    return BatchArguments{values[0], values[1], *reader_type, *max_events, *max_bytes, values[4], columns, start, stop};
 }
 
 }  // namespace pelvar

@@ -32,7 +32,8 @@ class FormatKeys {
 public:
     static constexpr std::size_t offsets = field_count<Format>;
     static constexpr std::size_t data = offsets + 1;
-    static constexpr std::size_t count = data + 1;
+    static constexpr std::size_t byte_offset = data + 1;
+    static constexpr std::size_t count = byte_offset + 1;
 
     // The strings are made once per process and kept: a dictionary compares
     // keys by value, so sharing them is invisible to callers and saves
@@ -51,6 +52,7 @@ private:
         }
         names[offsets] = "offsets";
         names[data] = "data";
+        names[byte_offset] = "byte_offset";
         return names;
     }();
     static inline ProcessCell<PyObject* const*> cell_;

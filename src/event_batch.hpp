@@ -26,8 +26,10 @@
 #include "allocator.hpp"
 #include "block_pool.hpp"
 #include "column.hpp"
+#include "header_fields.hpp"
 #include "internal_failure.hpp"
 #include "read_outcome.hpp"
+#include "selection.hpp"
 
 namespace pelvar {
 
@@ -42,11 +44,28 @@ struct EventBatch {
     // A header field of every column, and the event's offset.
     static constexpr std::size_t bytes_per_event = Columns::bytes_per_event + sizeof(std::int64_t);
 
-    explicit EventBatch(BlockPool* pool) noexcept : head(pool), offsets(pool), data(pool) {}
+    explicit EventBatch(BlockPool* pool, ColumnSet set = {}) noexcept
+        : head(pool), offsets(pool), data(pool), byte_offsets(pool), columns(set), event_bytes(bytes_per_event_of(set)) {}
 
-    // Columns and samples together, the leading offset included.
+    // Columns and samples together, the leading offset included, when the
+    // batch holds every column.
     std::size_t bytes() const noexcept {
         return sizeof(std::int64_t) + events * bytes_per_event + data.size() * sizeof(T);
+    }
+    // The bytes of the columns it holds.
+    std::size_t held_bytes() const noexcept {
+        return (columns.data ? sizeof(std::int64_t) : 0) + events * event_bytes + data.size() * sizeof(T);
+    }
+
+    // A row of the chosen columns.
+    static std::size_t bytes_per_event_of(ColumnSet set) noexcept {
+        std::size_t bytes = (set.data ? sizeof(std::int64_t) : 0) + (set.byte_offset ? sizeof(std::int64_t) : 0);
+        for_each_index<Columns::count>([&](auto i) {
+            if (set.has_header(i)) {
+                bytes += sizeof(FieldType<typename Columns::Format, i>);
+            }
+        });
+        return bytes;
     }
 
     Columns head;
@@ -54,6 +73,10 @@ struct EventBatch {
     // batch is handed out.
     Column<std::int64_t> offsets;  // event i's samples are data[offsets[i], offsets[i + 1])
     Column<T> data;
+    Column<std::int64_t> byte_offsets;  // where each event's header starts in the stream
+    // The columns that the batch holds; the others stay empty.
+    ColumnSet columns;
+    std::size_t event_bytes;  // a row of them
     std::size_t events = 0;
     std::size_t room = 0;  // events that the header columns and offsets have room for
 };
@@ -63,16 +86,31 @@ class EventBatcher {
 public:
     using Batch = EventBatch<Columns, T>;
 
-    // The columns' blocks come from `pool` and go back there.
-    EventBatcher(Reader reader, BlockPool& pool, BatchLimits limits) noexcept
+    // The columns' blocks come from `pool` and go back there. The batches
+    // hold `columns` of the events in `range` (its begin is where the
+    // reader stands already).
+    EventBatcher(Reader reader, BlockPool& pool, BatchLimits limits, ColumnSet columns = {},
+                 EventRange range = {}) noexcept
         : reader_(std::move(reader)),
           share_(pool),
           limits_(limits),
-          header_limit_(std::min(limits.max_events,
-                                 std::max<std::size_t>(1, limits.max_bytes / Batch::bytes_per_event))),
-          current_(&pool) {}
+          columns_(columns),
+          range_(range),
+          chosen_(!columns.is_default(Columns::count) || !range.is_whole()),
+          event_bytes_(Batch::bytes_per_event_of(columns)),
+          header_limit_(std::min(limits.max_events, std::max<std::size_t>(1, limits.max_bytes / event_bytes_))),
+          current_(&pool, columns),
+          scratch_(&pool) {
+        // Samples that no column takes are seeked over where the source can
+        // be sized; elsewhere (a pipe, a file object, a codec) they are read
+        // into a scratch column, which also gives them back to a source
+        // object that raises, as a full read does.
+        skip_by_seek_ = reader_.source().remaining().has_value();
+    }
 
     Reader& reader() noexcept { return reader_; }
+    const ColumnSet& columns() const noexcept { return columns_; }
+    const EventRange& range() const noexcept { return range_; }
 
     // The next batch; the end of the events or a failure when no event came
     // before it. Flattened: the reader's step and the sink's work for every
@@ -87,6 +125,9 @@ public:
             auto failure = std::move(*pending_);
             pending_.reset();
             return as_outcome<Batch>(std::move(failure));
+        }
+        if (chosen_) {
+            return next_chosen();
         }
         while (!sealed_ && !full(current_)) {
             if (!reserve_event(current_)) {
@@ -114,24 +155,7 @@ public:
             pending_ = std::move(failure);
             break;
         }
-        Batch out = sealed_ ? std::move(*sealed_) : std::exchange(current_, Batch(&share_.pool()));
-        sealed_.reset();
-        out.head.for_each([&](const char*, auto& column) { column.set_size(out.events); });
-        out.offsets.set_size(out.events + 1);
-        if (out.bytes() > limits_.max_bytes) {
-            // An event larger than max_bytes, alone: no later batch is meant
-            // to have its size, so its samples' block is not kept for one.
-            out.data.keep_out_of_pool();
-        } else {
-            // The pool keeps room for two batches' blocks (and a quarter more).
-            std::size_t bytes = out.offsets.capacity() * sizeof(std::int64_t) + out.data.capacity() * sizeof(T);
-            out.head.for_each(
-                [&](const char*, auto& column) { bytes += column.capacity() * sizeof(column.data()[0]); });
-            share_.expect(bytes / 2 * 5);
-        }
-        hint_events_ = out.events;
-        hint_samples_ = out.data.size();
-        return out;
+        return hand_out();
     }
 
     // A batch that next() gave and its caller could not deliver: the next
@@ -142,6 +166,112 @@ private:
     // The smallest columns worth allocating.
     static constexpr std::size_t floor_events = 256;
     static constexpr std::size_t floor_samples = 16384 / sizeof(T);
+
+    // The batch filled (or sealed) by this call, its sizes set; the next
+    // one starts with its room.
+    Batch hand_out() noexcept {
+        Batch out = sealed_ ? std::move(*sealed_) : std::exchange(current_, Batch(&share_.pool(), columns_));
+        sealed_.reset();
+        out.head.for_each([&](const char*, auto& column) { column.set_size(out.events); });
+        out.offsets.set_size(out.events + 1);
+        out.byte_offsets.set_size(out.events);
+        if (out.held_bytes() > limits_.max_bytes) {
+            // An event larger than max_bytes, alone: no later batch is meant
+            // to have its size, so its samples' block is not kept for one.
+            out.data.keep_out_of_pool();
+        } else {
+            // The pool keeps room for two batches' blocks (and a quarter more).
+            std::size_t bytes = (out.offsets.capacity() + out.byte_offsets.capacity()) * sizeof(std::int64_t) +
+                                out.data.capacity() * sizeof(T);
+            out.head.for_each(
+                [&](const char*, auto& column) { bytes += column.capacity() * sizeof(column.data()[0]); });
+            share_.expect(bytes / 2 * 5);
+        }
+        hint_events_ = out.events;
+        hint_samples_ = out.data.size();
+        return out;
+    }
+
+    // next() for chosen columns or events: the events before the range are
+    // passed over as headers, nothing is read once it ends, and samples that
+    // no column takes are skipped.
+    [[gnu::noinline]] ReadOutcome<Batch> next_chosen() {
+        if (range_.stop && *range_.stop <= range_.start) {
+            return EndOfEvents{};
+        }
+        while (seen_ < range_.start) {
+            if (past_range_end()) {
+                return EndOfEvents{};
+            }
+            auto step = pass_over(false);
+            if (std::holds_alternative<Delivered>(step)) {
+                ++seen_;
+                continue;
+            }
+            auto failure = failure_of(std::move(step));
+            if (!failure) {
+                return EndOfEvents{};
+            }
+            return as_outcome<Batch>(std::move(*failure));
+        }
+        while (!sealed_ && !full_chosen(current_)) {
+            if ((range_.stop && seen_ >= *range_.stop) || past_range_end()) {
+                if (current_.events == 0) {
+                    return EndOfEvents{};
+                }
+                break;
+            }
+            if (!reserve_event(current_)) {
+                if (current_.events == 0) {
+                    return memory_refused(event_bytes_);
+                }
+                break;
+            }
+            StepOutcome step = columns_.data ? read_chosen() : pass_over(true);
+            if (std::holds_alternative<Delivered>(step)) {
+                ++seen_;
+                continue;
+            }
+            if (std::holds_alternative<Declined>(step)) {
+                break;
+            }
+            auto failure = failure_of(std::move(step));
+            if (!sealed_ && current_.events == 0) {
+                if (!failure) {
+                    return EndOfEvents{};
+                }
+                return as_outcome<Batch>(std::move(*failure));
+            }
+            pending_ = std::move(failure);
+            break;
+        }
+        return hand_out();
+    }
+
+    bool past_range_end() noexcept { return range_.end && reader_.source().position() >= *range_.end; }
+
+    bool full_chosen(const Batch& b) const noexcept {
+        return b.events >= limits_.max_events ||
+               (b.events != 0 && b.held_bytes() + event_bytes_ > limits_.max_bytes);
+    }
+
+    // One event with its samples, into the chosen columns.
+    StepOutcome read_chosen() {
+        ChosenSink sink(*this, reader_.source().position());
+        return reader_.next_into(sink);
+    }
+
+    // One event without its samples: its header into the chosen columns
+    // when `keep`, else dropped.
+    StepOutcome pass_over(bool keep) {
+        const std::uint64_t at = reader_.source().position();
+        if (skip_by_seek_) {
+            HeaderSink sink(*this, at, keep);
+            return reader_.skip_into(sink);
+        }
+        ScratchSink sink(*this, at, keep);
+        return reader_.next_into(sink);
+    }
 
     // Where one event's samples go: the end of the sample column.
     class Tail {
@@ -170,6 +300,62 @@ private:
         EventBatcher& owner_;
     };
 
+    // The chosen columns' sink for an event with its samples.
+    class ChosenSink {
+    public:
+        ChosenSink(EventBatcher& owner, std::uint64_t at) noexcept : owner_(owner), at_(at) {}
+        std::optional<Tail> sample_storage(std::uint64_t count) noexcept { return owner_.chosen_storage_for(count); }
+        template <class... Head>
+        [[nodiscard]] std::optional<InternalFailure> accept(Tail&& tail, const Head&... head) {
+            return owner_.accept_chosen(&tail, at_, head...);
+        }
+
+    private:
+        EventBatcher& owner_;
+        std::uint64_t at_;  // where the event's header starts
+    };
+
+    // The sink of a header whose samples are skipped.
+    class HeaderSink {
+    public:
+        HeaderSink(EventBatcher& owner, std::uint64_t at, bool keep) noexcept : owner_(owner), at_(at), keep_(keep) {}
+        template <class... Head>
+        [[nodiscard]] std::optional<InternalFailure> accept_header(const Head&... head) {
+            return keep_ ? owner_.accept_chosen(nullptr, at_, head...) : std::nullopt;
+        }
+
+    private:
+        EventBatcher& owner_;
+        std::uint64_t at_;
+        bool keep_;
+    };
+
+    // Samples read and dropped: the scratch column, reused by every event.
+    class ScratchTail {
+    public:
+        explicit ScratchTail(Column<T>& scratch) noexcept : scratch_(&scratch) {}
+        T* data() noexcept { return scratch_->data(); }
+        [[nodiscard]] bool resize(std::size_t count) noexcept { return scratch_->reserve(count); }
+
+    private:
+        Column<T>* scratch_;
+    };
+
+    class ScratchSink {
+    public:
+        ScratchSink(EventBatcher& owner, std::uint64_t at, bool keep) noexcept : owner_(owner), at_(at), keep_(keep) {}
+        std::optional<ScratchTail> sample_storage(std::uint64_t) noexcept { return ScratchTail(owner_.scratch_); }
+        template <class... Head>
+        [[nodiscard]] std::optional<InternalFailure> accept(ScratchTail&&, const Head&... head) {
+            return keep_ ? owner_.accept_chosen(nullptr, at_, head...) : std::nullopt;
+        }
+
+    private:
+        EventBatcher& owner_;
+        std::uint64_t at_;
+        bool keep_;
+    };
+
     // The capacity to grow to: what is needed, at least twice what there is,
     // the size of the last batch and a floor, but not past `limit` unless
     // that is less than what is needed.
@@ -193,10 +379,12 @@ private:
         // Before a reader's first event its size is unknown: a kept block
         // of any size that a batch could use will do.
         const std::size_t largest = hint_events_ == 0 ? header_limit_ : 0;
-        auto reserve_all = [&b, largest](std::size_t events) {
-            bool ok = b.offsets.reserve(events + 1, largest == 0 ? 0 : largest + 1);
-            b.head.for_each([&](const char*, auto& column) { ok = ok && column.reserve(events, largest); });
-            return ok;
+        auto reserve_all = [&b, largest, this](std::size_t events) {
+            bool ok = !columns_.data || b.offsets.reserve(events + 1, largest == 0 ? 0 : largest + 1);
+            b.head.for_each_at([&](std::size_t i, auto& column) {
+                ok = ok && (!columns_.has_header(i) || column.reserve(events, largest));
+            });
+            return ok && (!columns_.byte_offset || b.byte_offsets.reserve(events, largest));
         };
         std::size_t room = target;
         if (!reserve_all(room)) {
@@ -205,7 +393,7 @@ private:
                 return false;
             }
         }
-        if (b.room == 0) {
+        if (b.room == 0 && columns_.data) {
             b.offsets.put(0, 0);
         }
         b.room = room;
@@ -220,6 +408,19 @@ private:
             plan(count);
         } else {
             const std::size_t used = b.bytes() + Batch::bytes_per_event;
+            if (used > limits_.max_bytes || count > (limits_.max_bytes - used) / sizeof(T)) {
+                return std::nullopt;
+            }
+        }
+        return Tail(*this);
+    }
+
+    std::optional<Tail> chosen_storage_for(std::uint64_t count) noexcept {
+        const Batch& b = current_;
+        if (b.events == 0) {
+            plan(count);
+        } else {
+            const std::size_t used = b.held_bytes() + event_bytes_;
             if (used > limits_.max_bytes || count > (limits_.max_bytes - used) / sizeof(T)) {
                 return std::nullopt;
             }
@@ -260,7 +461,7 @@ private:
 
     // Moves the batch being filled aside, to be returned by this call, and
     // starts the next one (when the batch's memory cannot grow).
-    void seal() noexcept { sealed_.emplace(std::exchange(current_, Batch(&share_.pool()))); }
+    void seal() noexcept { sealed_.emplace(std::exchange(current_, Batch(&share_.pool(), columns_))); }
 
     bool grow_samples(Tail& tail, std::size_t count) noexcept {
         if (count <= current_.data.capacity() - tail.base_) [[likely]] {
@@ -311,11 +512,37 @@ private:
         return std::nullopt;
     }
 
+    // An event into the chosen columns, its samples with it when `tail`.
+    template <class... Head>
+    std::optional<InternalFailure> accept_chosen(const Tail* tail, std::uint64_t at, const Head&... head) {
+        Batch& b = current_;
+        if (!reserve_event(b)) {
+            return memory_refused(event_bytes_);
+        }
+        b.head.put_selected(b.events, head..., columns_.header);
+        if (columns_.byte_offset) {
+            b.byte_offsets.put(b.events, static_cast<std::int64_t>(at));
+        }
+        if (tail != nullptr) {
+            b.data.set_size(tail->base_ + tail->size_);
+            b.offsets.put(b.events + 1, static_cast<std::int64_t>(b.data.size()));
+        }
+        ++b.events;
+        return std::nullopt;
+    }
+
     Reader reader_;
     BlockPool::Share share_;
     BatchLimits limits_;
+    ColumnSet columns_;
+    EventRange range_;
+    bool chosen_;               // columns or events are chosen: next_chosen() reads
+    bool skip_by_seek_ = false; // samples that no column takes are skipped by seeking
+    std::size_t event_bytes_;   // a row of the chosen columns
+    std::uint64_t seen_ = 0;    // events passed over or delivered
     std::size_t header_limit_;  // the most events a batch can hold
     Batch current_;             // being filled
+    Column<T> scratch_;                     // samples read only to be dropped
     std::optional<Batch> sealed_;           // full, to be returned by this call
     std::optional<Batch> returned_;         // put back by the caller
     std::optional<StepFailure> pending_;    // met after the last batch's events

@@ -112,6 +112,42 @@ public:
         return Delivered{};
     }
 
+    // One event's header to `sink` (sink.accept_header(header), which may
+    // fail with an InternalFailure), its samples skipped rather than read:
+    // seeked over where the source's size vouches for them, else read and
+    // dropped. The events, their ends and their failures are those of
+    // next_into, but for the memory the samples would take. For a source
+    // whose reads cannot raise: the skipped bytes cannot be given back.
+    template <class Sink>
+    [[nodiscard]] StepOutcome skip_into(Sink& sink) {
+        if constexpr (Format::stops_after_os_error) {
+            if (finished_) {
+                return EndOfEvents{};
+            }
+        }
+        std::byte copied[Format::max_header_bytes];
+        const std::size_t header_size = format_.header_bytes();
+        const std::byte* header_bytes = source_.take_buffered(header_size);
+        if (header_bytes == nullptr) {
+            if (auto failure = source_.read_exact(copied, header_size)) {
+                return end_or_failure(*failure);
+            }
+            header_bytes = copied;
+        }
+        const Header header = format_.decode(header_bytes);
+        auto count = format_.sample_count(header);
+        if (!count || *count > SIZE_MAX / sizeof(Sample)) {
+            return capacity_overflow();
+        }
+        if (auto failure = source_.skip(*count * sizeof(Sample))) {
+            return end_or_failure(*failure);
+        }
+        if (auto refused = sink.accept_header(header)) {
+            return std::move(*refused);
+        }
+        return Delivered{};
+    }
+
     // One event as a record of its own.
     [[nodiscard]] ReadOutcome<Event> next() {
         SingleEvent<Event, Sample> sink(allocator_);

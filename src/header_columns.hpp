@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <tuple>
 #include <utility>
 
@@ -42,6 +43,21 @@ public:
     // Row i, within the capacity.
     void put(std::size_t i, const Header& header) noexcept {
         for_each_field<Format>([&](auto k, const auto& field) { std::get<k>(columns_).put(i, header.*field.member); });
+    }
+
+    // f(position, column) for each column, in order.
+    template <class F>
+    void for_each_at(F&& f) {
+        for_each_index<count>([&](auto i) { f(std::size_t{i}, std::get<i>(columns_)); });
+    }
+
+    // Row i of the columns in `mask` (bit k: field k), within their capacity.
+    void put_selected(std::size_t i, const Header& header, std::uint32_t mask) noexcept {
+        for_each_field<Format>([&](auto k, const auto& field) {
+            if ((mask >> k & 1u) != 0) {
+                std::get<k>(columns_).put(i, header.*field.member);
+            }
+        });
     }
 
 private:

@@ -169,7 +169,7 @@ std::optional<FileSource> file_object_input(PyObject* source, Codec codec) {
 }
 
 // A path: str, or what an os.PathLike's __fspath__ gives (str or bytes).
-std::optional<FileSource> path_input(PyObject* path, Codec codec) {
+std::optional<OpenedInput> path_input(PyObject* path, Codec codec) {
     std::string_view name;
     if (PyUnicode_Check(path)) {
         Py_ssize_t size = 0;
@@ -189,11 +189,22 @@ std::optional<FileSource> path_input(PyObject* path, Codec codec) {
     if (codec == Codec::infer) {
         codec = inferred(name);
     }
-    if (codec != Codec::none) {
-        return decompressed(codec, path);
+    auto source = codec != Codec::none ? decompressed(codec, path) : open_path(name);
+    if (!source) {
+        return std::nullopt;
     }
-    return open_path(name);
+    return OpenedInput{std::move(*source), codec != Codec::none ? InputKind::compressed : InputKind::path,
+                       PyRef::borrow(path)};
 }
+
+std::optional<OpenedInput> opened(std::optional<FileSource> source, InputKind kind) {
+    if (!source) {
+        return std::nullopt;
+    }
+    return OpenedInput{std::move(*source), kind, PyRef()};
+}
+
+bool decompresses(Codec codec) { return codec != Codec::none && codec != Codec::infer; }
 
 bool is_path_like(PyObject* source) {
     return !PyBytes_Check(source) && !PyByteArray_Check(source) &&
@@ -216,7 +227,7 @@ std::optional<FileSource> open_path(std::string_view path) {
     return FileSource(AnySource::of(std::move(std::get<PosixFile>(opened))), signal_handler_raised);
 }
 
-std::optional<FileSource> open_input(PyObject* source, PyObject* compression) {
+std::optional<OpenedInput> open_input(PyObject* source, PyObject* compression) {
     auto codec = parse_compression(compression);
     if (!codec) {
         return std::nullopt;
@@ -232,10 +243,11 @@ std::optional<FileSource> open_input(PyObject* source, PyObject* compression) {
         return path_input(path.get(), *codec);
     }
     if (PyObject_CheckBuffer(source)) {
-        return memory_input(source, *codec);
+        return opened(memory_input(source, *codec), decompresses(*codec) ? InputKind::compressed : InputKind::memory);
     }
     if (is_file_like(source)) {
-        return file_object_input(source, *codec);
+        return opened(file_object_input(source, *codec),
+                      decompresses(*codec) ? InputKind::compressed : InputKind::file_object);
     }
     PyErr_Format(PyExc_TypeError,
                  "argument 'source': expected a path (str or os.PathLike), an object with the buffer protocol "

@@ -55,15 +55,25 @@ struct ReaderObject {
             if (!contents) {
                 return nullptr;
             }
-            allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
-            PyObject* self = alloc(subtype, 0);
-            if (self == nullptr) {
-                return nullptr;
-            }
-            new (&of(self)->state) State(std::move(*contents));
-            return self;
+            return create(subtype, std::move(*contents));
         });
     }
+
+    // An object of `subtype` made of `contents`; null, with the contents
+    // dropped, when it cannot be allocated.
+    template <class Contents>
+    static PyObject* create(PyTypeObject* subtype, Contents&& contents) {
+        allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
+        PyObject* self = alloc(subtype, 0);
+        if (self == nullptr) {
+            return nullptr;
+        }
+        new (&of(self)->state) State(std::forward<Contents>(contents));
+        return self;
+    }
+
+    // The type once made (at module initialisation).
+    static PyTypeObject* made_type() noexcept { return the_type.get(); }
 
     static PyObject* iter(PyObject* self) noexcept {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {

@@ -158,6 +158,13 @@ public:
         return as_opened(std::move(layout));
     }
 
+    // A reader of a file whose layout a probe has told already (the same
+    // file, reopened elsewhere): nothing is read.
+    static WD2Reader with_layout(Source source, std::int32_t probed_channels,
+                                 const Allocator* allocator = &malloc_allocator) noexcept {
+        return WD2Reader(std::move(source), probed_channels, allocator);
+    }
+
     WD2Reader(WD2Reader&&) noexcept = default;
     WD2Reader& operator=(WD2Reader&&) noexcept = default;
 
