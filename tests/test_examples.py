@@ -43,6 +43,8 @@ def has(module: str) -> bool:
 needs_matplotlib = pytest.mark.skipif(not has("matplotlib"), reason="matplotlib is not installed")
 needs_dask = pytest.mark.skipif(not all(map(has, ("dask", "tqdm", "pandas", "pyarrow"))),
                                 reason="dask, tqdm, pandas or pyarrow is not installed")
+needs_distributed = pytest.mark.skipif(not all(map(has, ("distributed", "pandas", "pyarrow"))),
+                                       reason="dask.distributed, pandas or pyarrow is not installed")
 needs_pyarrow = pytest.mark.skipif(not has("pyarrow"), reason="pyarrow is not installed")
 needs_mypy = pytest.mark.skipif(not has("mypy"), reason="mypy is not installed")
 
@@ -314,7 +316,9 @@ def test_plot_waveforms_takes_the_first_events_of_every_channel(tiny, name, even
 def test_many_files_with_every_engine(tiny, tmp_path):
     """All four engines agree on the run's files and on awkward ones (counters
     that wrap and step back, events without samples, a channel with no
-    amplitude, an empty file, a file that cannot be opened)."""
+    amplitude, an empty file, a file that cannot be opened), the DataFrame
+    reading the files of more than 4 KiB in partitions (counters missing
+    across their borders too)."""
     folder = tmp_path / "run"
     folder.mkdir()
     for f in sorted((tiny / "run").iterdir()):
@@ -323,12 +327,17 @@ def test_many_files_with_every_engine(tiny, tmp_path):
            (0, 7, [1, 8]), (9, 3, [])]  # (board channel, counter, samples)
     (folder / "odd.wd1").write_bytes(b"".join(struct.pack(f"<6i{len(v)}H", 24 + 2 * len(v), 1, 0, channel, counter,
                                                           0, *v) for channel, counter, v in odd))
+    gaps = [(i % 2, 3 * i, [i, 7, 2 * i]) for i in range(200)]  # 2 counters missing before each event
+    (folder / "gaps.wd1").write_bytes(b"".join(struct.pack(f"<6i{len(v)}H", 24 + 2 * len(v), 1, 0, channel, counter,
+                                                           0, *v) for channel, counter, v in gaps))
     (folder / "empty.wd1").write_bytes(b"")
     (folder / "broken.wd2").write_bytes(b"\0" * 10)
-    result = run("many_files.py", folder, "--workers", 2, "--engine", "all", "--progress", "always")
+    result = run("many_files.py", folder, "--workers", 2, "--engine", "all", "--progress", "always",
+                 "--partition-bytes", "4KiB")
     assert result.returncode == 1, result.stderr  # a file failed, and no disagreement (2)
     assert "futures, threads, dask and dask-dataframe agree on every file" in result.stdout
     assert re.search(r"^odd\.wd1 +WD1 +\d+ +6 +2147483646\.\.3 +4 +", result.stdout, re.M)
+    assert re.search(r"^gaps\.wd1 +WD1 +6000 +200 +0\.\.597 +398 +", result.stdout, re.M)
     assert re.search(r"^broken\.wd2 .*OSError: failed to fill whole buffer$", result.stdout, re.M)
     total = next(line for line in result.stdout.splitlines() if line.startswith("total")).split()
     assert int(total[2]) == sum(len(read_all(p)) for p in folder.iterdir() if p.name != "broken.wd2")
