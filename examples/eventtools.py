@@ -30,6 +30,10 @@ if TYPE_CHECKING:  # the event and batch types exist for the type checker only
     Batch = WD1Batch | WD2Batch
 
 ReaderType = Literal["WD1", "WD2"]
+# What BatchReader's `columns` may name: both formats' header fields, where
+# each event starts, and the samples.
+ReaderColumn = Literal["event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp",
+                       "samples", "sampling_period", "channels", "byte_offset", "data"]
 SUFFIXES: dict[str, ReaderType] = {".wd1": "WD1", ".wd2": "WD2"}
 
 # What one count of a WD2 file's sampling_period stands for. The file does not

@@ -9,6 +9,7 @@ the type checks that need mypy, are skipped where those are not installed
 
 from __future__ import annotations
 
+import gzip
 import importlib.util
 import math
 import os
@@ -345,6 +346,22 @@ def test_many_files_with_every_engine(tiny, tmp_path):
     assert "threads: 100%" in result.stderr
 
 
+@needs_distributed
+def test_dask_partitions_agrees_with_one_read(tmp_path):
+    """The example on its default file, cut into two partitions per worker,
+    on a cluster of two processes; a compressed file cannot be split."""
+    default = EXAMPLES / "data" / "pulses_2ch.wd2"
+    events = make_samples.DEFAULT.triggers
+    output = ok(run("dask_partitions.py", "--workers", 2))
+    assert f"{default}: WD2, {default.stat().st_size} bytes, {events} events, 4 partitions" in output
+    assert len(re.findall(r"^  partition \d+: bytes", output, re.M)) == 4
+    assert f"agrees with a single-process read: the histogram, {events} peaks and event {events // 2}" in output
+    packed = tmp_path / "pulses.wd1.gz"
+    packed.write_bytes(gzip.compress((EXAMPLES / "data" / "pulses.wd1").read_bytes()))
+    refused = run("dask_partitions.py", packed)
+    assert refused.returncode == 1 and "ValueError: a compressed input cannot be split" in refused.stderr
+
+
 @needs_pyarrow
 def test_to_parquet_a_file_and_a_folder(tiny, tmp_path):
     """The rows read back are the events, one row group per batch; a folder
@@ -495,8 +512,6 @@ def test_stubs_reject_misuse(mypy_cache, tmp_path):
 
 @pytest.mark.parametrize("how", ["gzip", "stdin"])
 def test_summary_reads_compressed_files_and_standard_input(tmp_path, how):
-    import gzip
-
     plain = EXAMPLES / "data" / "pulses_2ch.wd2"
     expected = ok(run("summary.py", plain)).split("\n", 1)[1]
     if how == "gzip":
