@@ -493,6 +493,14 @@ for either in pelvar.BatchReader("a.wd1", kind):
         columns: WD1Batch = either
     else:
         either["samples"]
+pelvar.BatchReader("a.wd1", "WD1", columns=["bogus"])  # E: list-item
+pelvar.BatchReader("a.wd1", "WD1", columns={"timestamp"})  # E: call-overload
+pelvar.BatchReader.partitions(open("a.wd1", "rb"), "WD1")  # E: call-overload
+for chosen in pelvar.BatchReader("a.wd2", "WD2", columns=["timestamp", "byte_offset"], start=2):
+    chosen["board_id"]  # E: typeddict-item
+    where: npt.NDArray[np.int64] = chosen["byte_offset"]
+    when: npt.NDArray[np.uint64] = chosen["timestamp"]
+last: int = pelvar.BatchReader("a.wd1", "WD1").event_range[1]  # E: assignment
 class Mine(pelvar.EventReader): ...  # E: misc
 '''
 
