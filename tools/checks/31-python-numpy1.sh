@@ -4,7 +4,10 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 venv="$work/venv-py3.12-numpy1"
 make_venv "$venv" "$(python_for 3.12)" "numpy==1.26.*" pytest hypothesis "pyarrow<21" polars duckdb
-optional_packages "$venv" fsspec aiohttp zstandard "dask[dataframe,distributed]>=2025.1"
+# pip would otherwise take the newest pandas for Dask's DataFrame, and with it NumPy 2.
+constraints="$work/numpy1-constraints.txt"
+printf '%s\n' "numpy==1.26.*" "pyarrow<21" >"$constraints"
+PIP_CONSTRAINT="$constraints" optional_packages "$venv" fsspec aiohttp zstandard "dask[dataframe,distributed]>=2025.1"
 # What the optional packages brought must not have replaced NumPy 1.
 "$venv/bin/python" -c 'import numpy, sys; sys.exit(not numpy.__version__.startswith("1.26."))' \
     || { echo "NumPy is no longer 1.26 in $venv" >&2; exit 1; }
