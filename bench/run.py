@@ -6,6 +6,7 @@
                         [--dir PATH] [--strict]
     python bench/run.py --sources [--size-mib N] [--repeat R] [--workloads KEY,...] ...
     python bench/run.py --max-bytes-sweep 1,4,8,16,64 [--size-mib N] [--repeat R] ...
+    python bench/run.py --selection [--size-mib N] [--repeat R] [--no-extras] ...
 
 For every workload it writes an event file into a temporary folder (N MiB,
 default 256, so that it sits in the page cache), reads it once to warm the
@@ -57,6 +58,17 @@ BatchReader(proc.stdout) against the path by wall clock; and two threads
 each reading its own gzip file against one thread reading one. Every source
 is first checked to yield the file's very events.
 
+--selection measures, on WD1 128 KB and 56 B events and WD2 8 KB events (or
+--workloads), files of 1 GiB unless --size-mib says otherwise: BatchReader
+with the header columns only (columns=[...], no "data") against the full
+batch read; on the 128 KB file also iterating from its last event alone
+(start=k) and the BatchReader.partitions call (8 partitions), each against
+the full read's time, every way once a round in rotating order. Then (unless
+--no-extras, and when dask.distributed is installed) a histogram job over
+those partitions, a Dask task each, on a LocalCluster of two worker processes
+against one of one (wall clock). Each way is first checked to yield the full
+read's very columns.
+
 The exit status is 0 whatever the targets say, unless --strict is given.
 --quick (tiny files, one repetition) only shows that the script works.
 pyarrow is optional: without it the arrow reader and the Parquet figures say
@@ -66,14 +78,17 @@ pyarrow is optional: without it the arrow reader and the Parquet figures say
 from __future__ import annotations
 
 import argparse
+import contextlib
 import gzip
 import hashlib
 import importlib.machinery
 import importlib.util
 import io
 import json
+import logging
 import mmap
 import os
+import pickle
 import platform
 import resource
 import shlex
@@ -1065,6 +1080,354 @@ def run_sources(args: argparse.Namespace, directory: Path) -> int:
     return 1 if failed and args.strict else 0
 
 
+# ---- column selection, start and partitions ----------------------------------
+
+# Headers only against the full batch read: large, middle and small events,
+# with the least speed-up (events per second) each must show.
+SELECTION_WORKLOADS = ("wd1-65536", "wd2-2x1024", "wd1-16")
+HEADERS_TARGETS = {"wd1-65536": 20, "wd2-2x1024": 4, "wd1-16": 1.2}
+SELECTION_SIZE_MIB = 1024
+# The file that is also read from its last event, split into partitions and
+# handed to Dask: 128 KB events, whose samples are nearly all of the bytes.
+SPLIT_WORKLOAD = "wd1-65536"
+SPLIT_PARTS = 8  # partition_bytes is the file's size over this
+# The last event alone (start=k) and the partitions' pass, each against the
+# whole file's batch read: at least this many times faster.
+START_TARGET = 20
+PARTITIONS_TARGET = 20
+# Two Dask worker processes against one on the histogram job (wall clock).
+DASK_TARGET = 1.5
+# The job reads the channel and the samples: a histogram of board_channel and
+# one of each event's largest sample.
+DASK_COLUMNS = ("board_channel", "data")
+DASK_CHANNEL_BINS = 8
+DASK_MAXIMUM_BINS = 64
+NO_DASK = "not measured: dask.distributed is not installed"
+
+
+@dataclass(frozen=True)
+class SelectionWay:
+    key: str
+    label: str
+    target: float | None  # the least speed-up over the full read
+
+
+def selection_ways(result: "SelectionResult") -> list[SelectionWay]:
+    ways = [SelectionWay("full", "full batch read", None),
+            SelectionWay("headers", "headers only", HEADERS_TARGETS.get(result.workload.key))]
+    if result.split:
+        ways += [SelectionWay("last", f"start={result.events - 1} (the last event)", START_TARGET),
+                 SelectionWay("partitions", f"BatchReader.partitions: {result.partitions} readers, partition_bytes "
+                                            f"{result.partition_bytes / MIB:.4g} MiB", PARTITIONS_TARGET)]
+    return ways
+
+
+def header_columns(path: str, workload: Workload) -> list[str]:
+    """The format's header fields, named and ordered as a full batch holds them."""
+    return [name for name in pelvar.BatchReader(path, workload.reader_type).columns if name not in ("offsets", "data")]
+
+
+def count_selected(path: str, workload: Workload, max_bytes: int, **options) -> int:
+    count = 0
+    for batch in pelvar.BatchReader(path, workload.reader_type, max_bytes=max_bytes, **options):
+        count += len(batch["event_counter"])  # a column of every batch this mode reads
+    return count
+
+
+def readers_digest(readers) -> tuple[int, dict[str, str]]:
+    """The events of the readers in turn and a digest of each column but the
+    offsets (which follow where batches end)."""
+    hashes: dict = {}
+    count = 0
+    for reader in readers:
+        for batch in reader:
+            count += len(batch["event_counter"])
+            for key, array in batch.items():
+                if key != "offsets":
+                    hashes.setdefault(key, hashlib.blake2b()).update(array.data)
+    return count, {key: h.hexdigest() for key, h in hashes.items()}
+
+
+@dataclass
+class SelectionResult:
+    workload: Workload
+    events: int
+    file_bytes: int
+    columns: list[str]           # the header columns that "headers only" selects
+    timings: dict[str, Timing]   # by SelectionWay.key
+    split: bool                  # start= and partitions measured too
+    partitions: int = 0
+    partition_bytes: int = 0
+
+    def speedup(self, way: SelectionWay) -> float | None:
+        """The full read's median time over the way's."""
+        if way.key == "full":
+            return None
+        return self.timings["full"].median / self.timings[way.key].median
+
+
+def check_selection(name: str, workload: Workload, events: int, columns: list[str], max_bytes: int,
+                    partition_bytes: int | None) -> int:
+    """Outside the timing: headers only yields the full read's very header
+    columns, start= the last event, and the partitions, read in turn, the whole
+    file's columns over contiguous ranges. Returns the partitions' number."""
+    fmt = workload.reader_type
+    count, full = readers_digest([pelvar.BatchReader(name, fmt, max_bytes=max_bytes)])
+    headers = pelvar.BatchReader(name, fmt, max_bytes=max_bytes, columns=columns)
+    if headers.columns != tuple(columns):
+        raise SystemExit(f"{workload.label}: headers only gives the columns {headers.columns}, not {columns}")
+    got = readers_digest([headers])
+    if count != events or got != (events, {key: full[key] for key in columns}):
+        raise SystemExit(f"{workload.label}: headers only does not yield the full read's header columns")
+    if partition_bytes is None:
+        return 0
+    last = list(pelvar.BatchReader(name, fmt, max_bytes=max_bytes, start=events - 1))
+    if [batch["event_counter"].tolist() for batch in last] != [[events - 1]]:
+        raise SystemExit(f"{workload.label}: start={events - 1} yields {last}, not the last event alone")
+    parts = pelvar.BatchReader.partitions(name, fmt, partition_bytes=partition_bytes, max_bytes=max_bytes)
+    ranges = [part.event_range for part in parts]
+    spans = [part.byte_range for part in parts]
+    if ([r[0] for r in ranges] != [0, *(r[1] for r in ranges[:-1])] or ranges[-1][1] not in (events, None)
+            or [s[0] for s in spans] != [0, *(s[1] for s in spans[:-1])] or spans[-1][1] != os.stat(name).st_size):
+        raise SystemExit(f"{workload.label}: the partitions do not cover the file in turn: {ranges}, {spans}")
+    if readers_digest(parts) != (events, full):
+        raise SystemExit(f"{workload.label}: the partitions do not yield the file's events")
+    return len(parts)
+
+
+def measure_selection(workload: Workload, path: Path, events: int, repeat: int, clock: Callable[[], float],
+                      max_bytes: int, split: bool) -> SelectionResult:
+    """Every way once a round, in an order that rotates from round to round."""
+    name = str(path)
+    fmt = workload.reader_type
+    file_bytes = path.stat().st_size
+    plain_reader.read_bandwidth(name)  # warm the page cache
+    columns = header_columns(name, workload)
+    partition_bytes = max(1, file_bytes // SPLIT_PARTS)
+    partitions = check_selection(name, workload, events, columns, max_bytes, partition_bytes if split else None)
+    passes: dict[str, tuple[Callable[[], int], int]] = {
+        "full": (lambda: count_selected(name, workload, max_bytes), events),
+        "headers": (lambda: count_selected(name, workload, max_bytes, columns=columns), events),
+    }
+    if split:
+        passes["last"] = (lambda: count_selected(name, workload, max_bytes, start=events - 1), 1)
+        passes["partitions"] = (lambda: len(pelvar.BatchReader.partitions(name, fmt, partition_bytes=partition_bytes,
+                                                                          max_bytes=max_bytes)), partitions)
+    timings = {key: Timing([], [], []) for key in passes}
+    for rep in range(repeat):
+        for key in rotated(list(passes), rep):
+            work, wanted = passes[key]
+            got = timed(work, clock, timings[key])
+            if got != wanted:
+                raise SystemExit(f"{workload.label}: {key} gave {got}, not {wanted}")
+    return SelectionResult(workload, events, file_bytes, columns, timings, split,
+                           partitions if split else 0, partition_bytes if split else 0)
+
+
+def selection_table(results: list[SelectionResult], markdown: bool) -> str:
+    ms = lambda v: f"{v * 1e3:.3g}"  # noqa: E731
+    rows = [["workload", "event bytes", "events", "way", "ms per pass median [min, max]", "events/s median",
+             "speed-up", "to", "target"]]
+    for result in results:
+        first = True
+        for way in selection_ways(result):
+            timing = result.timings[way.key]
+            ratio = result.speedup(way)
+            target = "" if way.target is None else f">= {way.target} {'PASS' if ratio >= way.target else 'FAIL'}"
+            rows.append([result.workload.label if first else "", str(result.workload.event_bytes) if first else "",
+                         si(result.events) if first else "", way.label, spread(timing.seconds, ms),
+                         si(result.events / timing.median) if way.key in ("full", "headers") else "",
+                         "" if ratio is None else f"{ratio:.2f}x", "" if ratio is None else "full batch read",
+                         target])
+            first = False
+    return render(rows, markdown)
+
+
+def selection_checks(results: list[SelectionResult], dask: "DaskResult | str | None") -> list[tuple[bool, str]]:
+    lines = []
+    for result in results:
+        for way in selection_ways(result):
+            if way.target is None:
+                continue
+            ratio = result.speedup(way)
+            lines.append(check(ratio >= way.target, f"{result.workload.label}: {way.label} {ratio:.2f}x as fast as "
+                                                    f"the full batch read (target >= {way.target}x)"))
+    if isinstance(dask, DaskResult):
+        lines.append(check(dask.speedup >= DASK_TARGET,
+                           f"Dask, {dask.workload.label}: two worker processes {dask.speedup:.2f}x as fast as one, "
+                           f"wall clock (target >= {DASK_TARGET}x)"))
+    return lines
+
+
+# ---- Dask over the partitions -------------------------------------------------
+
+def histogram_job(reader) -> tuple[np.ndarray, np.ndarray, int, float]:
+    """One partition's task: histograms of board_channel and of each event's
+    largest sample (every event of these files has samples), its events and
+    the CPU seconds the task took."""
+    began = time.thread_time()
+    channels = np.zeros(DASK_CHANNEL_BINS, np.int64)
+    maxima = np.zeros(DASK_MAXIMUM_BINS, np.int64)
+    events = 0
+    for batch in reader:
+        offsets, data = batch["offsets"], batch["data"]
+        channels += np.histogram(batch["board_channel"], DASK_CHANNEL_BINS, (0, DASK_CHANNEL_BINS))[0]
+        maxima += np.histogram(np.maximum.reduceat(data, offsets[:-1]), DASK_MAXIMUM_BINS, (0, 1 << 16))[0]
+        events += len(offsets) - 1
+    return channels, maxima, events, time.thread_time() - began
+
+
+def combined(parts) -> tuple[np.ndarray, np.ndarray, int, float]:
+    parts = list(parts)
+    return (sum(p[0] for p in parts), sum(p[1] for p in parts), sum(p[2] for p in parts),
+            sum(p[3] for p in parts))
+
+
+DASK_WAYS = {"local": "in this process, no Dask", "one": "LocalCluster, 1 worker process",
+             "two": "LocalCluster, 2 worker processes"}
+
+
+@dataclass
+class DaskResult:
+    workload: Workload
+    events: int
+    file_bytes: int
+    partitions: int
+    partition_bytes: int
+    seconds: dict[str, list[float]]  # wall clock, by DASK_WAYS key
+    busy: dict[str, list[float]]     # the tasks' CPU seconds per elapsed second
+
+    @property
+    def speedup(self) -> float:
+        """Two worker processes' speed over one's (medians)."""
+        return statistics.median(self.seconds["one"]) / statistics.median(self.seconds["two"])
+
+
+def measure_dask(workload: Workload, path: Path, events: int, repeat: int, max_bytes: int) -> DaskResult | str:
+    """The histogram job over the file's partitions, a task each (client.map of
+    the pickled readers): in this process, on a LocalCluster of one worker
+    process and on one of two (a thread each), every way once a round in
+    rotating order, timed by the wall clock from the first task's submission
+    to the last result. Both clusters are up throughout; each runs the job
+    once untimed first, so that its workers have imported the module."""
+    try:
+        from distributed import Client, LocalCluster
+    except ImportError:
+        return NO_DASK
+    name = str(path)
+    partition_bytes = max(1, path.stat().st_size // SPLIT_PARTS)
+    readers = pelvar.BatchReader.partitions(name, workload.reader_type, partition_bytes=partition_bytes,
+                                            columns=list(DASK_COLUMNS), max_bytes=max_bytes)
+    copies = lambda: [pickle.loads(pickle.dumps(reader)) for reader in readers]  # noqa: E731
+    expected = combined(map(histogram_job, copies()))
+    if expected[2] != events:
+        raise SystemExit(f"Dask job: {expected[2]} events in this process, the file holds {events}")
+    seconds: dict[str, list[float]] = {way: [] for way in DASK_WAYS}
+    busy: dict[str, list[float]] = {way: [] for way in DASK_WAYS}
+    with contextlib.ExitStack() as stack:
+        clients = {}
+        for way, workers in (("one", 1), ("two", 2)):
+            cluster = stack.enter_context(LocalCluster(n_workers=workers, processes=True, threads_per_worker=1,
+                                                       dashboard_address=":0", silence_logs=logging.ERROR))
+            clients[way] = stack.enter_context(Client(cluster))
+
+        def on_cluster(way: str) -> tuple[np.ndarray, np.ndarray, int, float]:
+            client = clients[way]
+            return combined(client.gather(client.map(histogram_job, readers, pure=False)))
+
+        for way in clients:
+            on_cluster(way)  # untimed
+        for rep in range(repeat):
+            for way in rotated(list(DASK_WAYS), rep):
+                local = copies() if way == "local" else None
+                start = time.perf_counter()
+                got = combined(map(histogram_job, local)) if local is not None else on_cluster(way)
+                elapsed = time.perf_counter() - start
+                if not (got[2] == expected[2] and np.array_equal(got[0], expected[0])
+                        and np.array_equal(got[1], expected[1])):
+                    raise SystemExit(f"Dask job, {DASK_WAYS[way]}: histograms of {got[2]} events differ from "
+                                     f"those of this process ({expected[2]} events)")
+                seconds[way].append(elapsed)
+                busy[way].append(got[3] / elapsed)
+    return DaskResult(workload, events, path.stat().st_size, len(readers), partition_bytes, seconds, busy)
+
+
+def dask_table(result: DaskResult, markdown: bool) -> str:
+    mbs = lambda v: f"{v:.0f}" if v >= 100 else f"{v:.3g}"  # noqa: E731
+    rows = [["way", "s per pass median [min, max]", "MB/s median", "tasks' CPU s per elapsed s", "speed-up", "to",
+             "target"]]
+    for way, label in DASK_WAYS.items():
+        seconds = result.seconds[way]
+        ratio = result.speedup if way == "two" else None
+        rows.append([label, spread(seconds, lambda v: f"{v:.3g}"),
+                     mbs(result.file_bytes / 1e6 / statistics.median(seconds)),
+                     f"{statistics.median(result.busy[way]):.2f}",
+                     "" if ratio is None else f"{ratio:.2f}x", "" if ratio is None else DASK_WAYS["one"],
+                     "" if ratio is None else f">= {DASK_TARGET} {'PASS' if ratio >= DASK_TARGET else 'FAIL'}"])
+    return render(rows, markdown)
+
+
+def run_selection(args: argparse.Namespace, directory: Path) -> int:
+    if not hasattr(pelvar.BatchReader, "partitions"):
+        raise SystemExit(f"--selection needs BatchReader's columns, start and partitions, which this pelvar lacks "
+                         f"({pelvar.__file__})")
+    began = time.perf_counter()
+    clock = time.thread_time if args.clock == "cpu" else time.perf_counter
+    load_before = os.getloadavg()[0]
+    size_bytes = int(args.size_mib * MIB)
+    known = {w.key: w for w in WORKLOADS}
+    workloads = args.selected if args.workloads else [known[key] for key in SELECTION_WORKLOADS]
+    results: list[SelectionResult] = []
+    dask: DaskResult | str | None = None
+    for workload in workloads:
+        split = workload.key == SPLIT_WORKLOAD
+        progress(f"[selection] {workload.label}: writing {args.size_mib:g} MiB ...")
+        path, events = make_file(directory, workload, size_bytes)
+        progress(f"[selection] {workload.label}: {events} events, {args.repeat} rounds ...")
+        results.append(measure_selection(workload, path, events, args.repeat, clock, args.max_bytes, split))
+        if split and args.no_extras:
+            dask = "not measured: --no-extras"
+        elif split:
+            progress(f"[selection] Dask: {workload.label}, {args.repeat} rounds ...")
+            dask = measure_dask(workload, path, events, args.repeat, args.max_bytes)
+        path.unlink()
+    checks = selection_checks(results, dask)
+
+    print("\n".join(machine_description()))
+    clock_text = "CPU time of the reading thread" if args.clock == "cpu" else "wall-clock time"
+    print(f"selection: pelvar.BatchReader(path, fmt, max_bytes={size_text(args.max_bytes)}, ...), each batch dropped; "
+          f"{args.size_mib:g} MiB per workload in the page cache, {args.repeat} rounds, every way once a round in "
+          f"rotating order; timed by {clock_text}; load average {load_before:.1f} before, "
+          f"{os.getloadavg()[0]:.1f} after" + (" -- QUICK RUN: figures are not measurements" if args.quick else ""))
+    for fmt in dict.fromkeys(r.workload.reader_type for r in results):
+        columns = next(r.columns for r in results if r.workload.reader_type == fmt)
+        print(f"headers only, {fmt}: columns={columns}")
+    print("full batch read: no columns, start or stop; start=k: iterating BatchReader(path, fmt, start=k); "
+          "partitions: the BatchReader.partitions(path, fmt, partition_bytes=P) call alone, its readers unread")
+    print("speed-up: the full batch read's median time over the row's (for headers only, the ratio of events/s):")
+    print(selection_table(results, args.markdown))
+    print()
+    if isinstance(dask, DaskResult):
+        print(f"Dask: BatchReader.partitions(path, \"{dask.workload.reader_type}\", partition_bytes="
+              f"{dask.partition_bytes}, columns={list(DASK_COLUMNS)}) over the {dask.file_bytes / MIB:.0f} MiB file "
+              f"of {dask.workload.label} -> {dask.partitions} readers, a task each (client.map of the pickled "
+              f"readers), LocalCluster(processes=True, threads_per_worker=1); each task histograms board_channel "
+              f"and each event's largest sample (numpy.maximum.reduceat); wall clock, {args.repeat} rounds in "
+              f"rotating order, both clusters up throughout:")
+        print(dask_table(dask, args.markdown))
+    elif dask is not None:
+        print(f"Dask: {dask}")
+    else:
+        print(f"Dask: not measured: --workloads left out {SPLIT_WORKLOAD}")
+    print()
+    print("targets:")
+    for _, line in checks:
+        print(line)
+    failed = sum(not ok for ok, _ in checks)
+    print(f"{len(checks) - failed} of {len(checks)} targets hold; {time.perf_counter() - began:.0f} s")
+    return 1 if failed and args.strict else 0
+
+
 # ---- memory and open cost ---------------------------------------------------
 
 MEMORY_PROBE = r"""
@@ -1426,6 +1789,10 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
                         help="instead of the usual run: BatchReader from bytes, mmap, file objects, a gzip file, "
                              "a pipe and two threads, each against its peer (the path, gzip alone, one thread), "
                              "interleaved round by round")
+    parser.add_argument("--selection", action="store_true",
+                        help="instead of the usual run: BatchReader reading the header columns only, from the last "
+                             "event (start=) and the partitions' pass against the full batch read, and Dask over "
+                             "the partitions with two worker processes against one (default --size-mib 1024)")
     parser.add_argument("--markdown", action="store_true", help="print the table as markdown")
     parser.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
                         help="cpu (default): CPU time of the reading thread, user and system, so that other "
@@ -1437,13 +1804,16 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--dir", default=None, help="folder for the event files (default: a new temporary one)")
     parser.add_argument("--strict", action="store_true", help="exit with status 1 if a target fails")
     args = parser.parse_args(argv)
-    args.size_mib = args.size_mib if args.size_mib is not None else (1 if args.quick else 256)
+    full_size = SELECTION_SIZE_MIB if args.selection else 256
+    args.size_mib = args.size_mib if args.size_mib is not None else (1 if args.quick else full_size)
     args.big_mib = args.big_mib if args.big_mib is not None else (4 if args.quick else 1024)
     args.repeat = args.repeat if args.repeat is not None else (1 if args.quick else 5)
     if args.repeat < 1:
         parser.error("--repeat must be at least 1")
-    if args.sources and args.max_bytes_sweep:
-        parser.error("--sources and --max-bytes-sweep are separate runs: give one")
+    modes = [name for name, given in (("--sources", args.sources), ("--max-bytes-sweep", args.max_bytes_sweep),
+                                      ("--selection", args.selection)) if given]
+    if len(modes) > 1:
+        parser.error(f"{', '.join(modes[:-1])} and {modes[-1]} are separate runs: give one")
     if args.workloads:
         known = {w.key: w for w in WORKLOADS}
         wanted = [key.strip() for key in args.workloads.split(",") if key.strip()]
@@ -1593,7 +1963,8 @@ def run(args: argparse.Namespace, directory: Path) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_arguments(argv)
-    runner = run_sweep if args.max_bytes_sweep else run_sources if args.sources else run
+    runner = (run_sweep if args.max_bytes_sweep else run_sources if args.sources
+              else run_selection if args.selection else run)
     if args.dir:
         directory = Path(args.dir)
         directory.mkdir(parents=True, exist_ok=True)

@@ -92,7 +92,7 @@ public:
     // A skip of at least this many bytes beyond the buffer seeks where the
     // file's size vouches for them; a shorter one reads through, which
     // costs less than a seek and the small read after it.
-    static constexpr std::size_t seek_bytes = 4096;
+    static constexpr std::size_t seek_bytes = 16384;
     // The fill after such a seek: a header and a little more.
     static constexpr std::size_t after_seek_fill = 512;
 

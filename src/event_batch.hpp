@@ -195,7 +195,7 @@ private:
     // next() for chosen columns or events: the events before the range are
     // passed over as headers, nothing is read once it ends, and samples that
     // no column takes are skipped.
-    [[gnu::noinline]] ReadOutcome<Batch> next_chosen() {
+    [[gnu::noinline, gnu::flatten]] ReadOutcome<Batch> next_chosen() {
         if (range_.stop && *range_.stop <= range_.start) {
             return EndOfEvents{};
         }

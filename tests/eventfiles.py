@@ -235,9 +235,11 @@ def feed_fifo(fifo: Path, payload: bytes) -> subprocess.Popen:
 def batch_events(batch: dict) -> list[dict]:
     """A BatchReader batch cut into the dictionaries EventReader yields: the
     header columns as Python ints, in their order, then "data", the event's
-    slice of the flat samples (a view)."""
-    offsets = batch["offsets"].tolist()
+    slice of the flat samples (a view), if the batch holds samples."""
     head = {key: column.tolist() for key, column in batch.items() if key not in ("offsets", "data")}
+    if "data" not in batch:
+        return [dict(zip(head, values)) for values in zip(*head.values())]
+    offsets = batch["offsets"].tolist()
     data = batch["data"]
     return [{**{key: values[i] for key, values in head.items()}, "data": data[offsets[i]:offsets[i + 1]]}
             for i in range(len(offsets) - 1)]

@@ -21,7 +21,7 @@ import pytest
 import test_anomalies
 from eventfiles import wd1_bytes, wd1_header, wd1_series, wd2_bytes, wd2_series, write
 from test_anomalies import MEMORY_CHILD, SHIM_CHILD, SHIM_FAULTS, SHIM_FILES, needs_testcapi, run_python
-from test_faults import fault_shim  # noqa: F401
+from test_faults import fault_shim, wd1_step, wd2_step  # noqa: F401
 
 TESTS = Path(__file__).resolve().parent
 EVENT_SHIM_CHILD = test_anomalies.run_shim_child
@@ -54,7 +54,7 @@ def open_fds():
     return len(os.listdir("/proc/self/fd"))
 
 def new_reader():
-    return pelvar.BatchReader(path, reader_type, *config["limits"])
+    return pelvar.BatchReader(path, reader_type, *config["limits"], columns=config["columns"])
 
 def name(e):
     return type(e).__name__ if isinstance(e, MemoryError) or type(e).__name__ == "PanicException" else repr(e)
@@ -128,10 +128,16 @@ BATCH_MEMORY_FILES = {
 }
 
 
+# Header columns without the samples, which are then skipped instead of read.
+HEADERS_ONLY = ["byte_offset", "event_counter"]
+COLUMN_CHOICES = pytest.mark.parametrize("columns", [None, HEADERS_ONLY], ids=["all-columns", "headers-only"])
+
+
 @needs_testcapi
+@COLUMN_CHOICES
 @pytest.mark.parametrize("what", ["step", "step-holding", "construction", "all-refused"])
 @pytest.mark.parametrize("name", list(BATCH_MEMORY_FILES))
-def test_every_allocation_refused_in_turn(tmp_path, name, what):
+def test_every_allocation_refused_in_turn(tmp_path, name, what, columns):
     """No abort, MemoryError or PanicException only, no descriptor or traced
     memory kept across a second pass, and the reader reads on having lost at
     most the one event that the failure was met in (as EventReader would).
@@ -139,6 +145,8 @@ def test_every_allocation_refused_in_turn(tmp_path, name, what):
     batch before it is still held."""
     if what == "all-refused" and name not in ("wd1-small", "wd2-1mib"):
         pytest.skip("once per format is enough")
+    if columns and name not in ("wd1-by-bytes", "wd2-1mib"):
+        pytest.skip("the files of large events, whose samples are skipped")
     if what == "construction" and os.environ.get("PELVAR_TEST_EMULATED"):
         # Seen only on the emulated target (free-threaded CPython 3.13.0,
         # musl, qemu-user): after an allocation refused in the construction,
@@ -146,11 +154,13 @@ def test_every_allocation_refused_in_turn(tmp_path, name, what):
         # runtime's own locks. The native free-threaded build runs it.
         pytest.skip("hangs the emulated free-threaded interpreter")
     reader_type, make, limits = BATCH_MEMORY_FILES[name]
+    if columns:
+        limits = (2, limits[1])  # without the samples, max_bytes would let one batch hold the file
     events = make()
     path = write(tmp_path / "events", wd1_bytes(events) if reader_type == "WD1" else wd2_bytes(events))
     counters = [e.event_counter for e in events]
     result = run_python(BATCH_MEMORY_CHILD, {"path": str(path), "format": reader_type, "before": 1,
-                                             "limits": limits, "counters": counters,
+                                             "limits": limits, "counters": counters, "columns": columns,
                                              "what": "construction" if what == "construction" else "step",
                                              "hold": what == "step-holding", "all": what == "all-refused"})
     assert result["problems"] == []
@@ -174,23 +184,27 @@ BATCH_SHIM_CHILD = variant(
     ("config = json.loads(sys.argv[1])\n",
      "config = json.loads(sys.argv[1])\nsys.path.insert(0, config['tests'])\nfrom eventfiles import batch_events\n"),
     ('pelvar.EventReader(config["path"], config["format"])',
-     'pelvar.BatchReader(config["path"], config["format"], *config["limits"])'),
+     'pelvar.BatchReader(config["path"], config["format"], *config["limits"], columns=config["columns"])'),
     ('steps.append({"event": {k: v.tobytes().hex() if k == "data" else v for k, v in event.items()}})',
      'steps += [{"event": {k: v.tobytes().hex() if k == "data" else v for k, v in e.items()}}\n'
      '                          for e in batch_events(event)]'),
 )
 
 
-def run_batch_shim_child(shim: Path, path: Path, reader_type: str, *, limits: tuple[int, int], call: str = "read",
-                         fault: str = "error", error_number: int = 5, signal: bool = False, raising: bool = False,
-                         report_size: int = -1, clean_only: bool = False) -> dict:
+def run_batch_shim_child(shim: Path, path: Path, reader_type: str, *, limits: tuple[int, int],
+                         columns: list[str] | None = None, call: str = "read", fault: str = "error",
+                         error_number: int = 5, signal: bool = False, raising: bool = False, report_size: int = -1,
+                         clean_only: bool = False) -> dict:
     """test_anomalies.run_shim_child with the batch child.
 
     A batch that ends at the end of the file, short of its limits, has read
     there once to find that out, where the event path reads only for the
     call that ends the iteration; the later reads at the end are the same.
     So a read failed at the end after `repeats` reads there had given the end
-    comes after one end fewer, as the model counts ends."""
+    comes after one end fewer, as the model counts ends. Without the samples
+    the reads cannot be counted against the event path's; there the last
+    read, at the end, says how many reads had given the end before it, where
+    the event path has two."""
     st = os.stat(path)
     env = dict(os.environ)
     env["LD_PRELOAD"] = ":".join(p for p in (os.environ.get("LD_PRELOAD", ""), str(shim)) if p)
@@ -199,25 +213,61 @@ def run_batch_shim_child(shim: Path, path: Path, reader_type: str, *, limits: tu
     result = run_python(BATCH_SHIM_CHILD, {"path": str(path), "format": reader_type, "call": call, "fault": fault,
                                            "errno": error_number, "signal": signal, "raising": raising,
                                            "report_size": report_size, "clean_only": clean_only,
-                                           "limits": list(limits), "tests": str(TESTS)}, env=env)
+                                           "limits": list(limits), "columns": columns, "tests": str(TESTS)}, env=env)
     if call == "read" and not clean_only:
-        events = EVENT_SHIM_CHILD(shim, path, reader_type, report_size=report_size, clean_only=True)
-        extra = result["clean"]["calls"] - events["clean"]["calls"]
-        assert extra in (0, 1), (result["clean"], events["clean"])
+        if columns is None:
+            events = EVENT_SHIM_CHILD(shim, path, reader_type, report_size=report_size, clean_only=True)
+            extra = result["clean"]["calls"] - events["clean"]["calls"]
+        else:
+            last = result["runs"][-1]
+            assert last["offset"] >= st.st_size, last
+            extra = last["repeats"] - 2
+        assert extra in (0, 1), result["clean"]
         for run in result["runs"]:
             if run["offset"] >= st.st_size and run["repeats"] > 0:
                 run["repeats"] -= extra
     return result
 
 
+def selected_steps(steps_of, columns: list[str]):
+    """A model loop over the event path (expected_steps, model_steps) whose
+    events keep the selected columns, with where each header starts."""
+    def loop(step, model, *args):
+        def selected_step(model):
+            at = model.position
+            got = step(model)
+            if isinstance(got, str):
+                return got
+            return {**{k: v for k, v in got.items() if k in columns},
+                    **({"byte_offset": at} if "byte_offset" in columns else {})}
+        return steps_of(selected_step, model, *args)
+    return loop
+
+
+# Events whose samples reach far beyond the buffer: a reader that does not
+# take them seeks over them.
+LARGE_SHIM_FILES = {
+    "wd1-large": ("WD1", wd1_bytes(wd1_series(2, 20, seed=5) + wd1_series(3, 30_000, seed=6)), wd1_step),
+    "wd2-large-blocks": ("WD2", wd2_bytes(wd2_series(4, 2, 12_000, seed=7)), lambda m: wd2_step(m, 2)),
+}
+
+
+@COLUMN_CHOICES
 @pytest.mark.parametrize("limits", [(3, 1 << 26), (20, 400)], ids=["3-events", "400-bytes"])
 @pytest.mark.parametrize("fault", list(SHIM_FAULTS))
-@pytest.mark.parametrize("name", list(SHIM_FILES))
-def test_every_call_failed_in_turn(fault_shim, tmp_path, monkeypatch, name, fault, limits):  # noqa: F811
+@pytest.mark.parametrize("name", [*SHIM_FILES, *LARGE_SHIM_FILES])
+def test_every_call_failed_in_turn(fault_shim, tmp_path, monkeypatch, name, fault, limits, columns):  # noqa: F811
     """test_anomalies' loop and its expectations, run with the batch child:
     for each failed call, the batches' events and the exceptions between them
-    are the steps that the event path takes under that failure."""
-    monkeypatch.setattr(test_anomalies, "run_shim_child", functools.partial(run_batch_shim_child, limits=limits))
+    are the steps that the event path takes under that failure. Without the
+    samples, the events keep the selected columns and where they start."""
+    monkeypatch.setattr(test_anomalies, "run_shim_child",
+                        functools.partial(run_batch_shim_child, limits=limits, columns=columns))
+    monkeypatch.setattr(test_anomalies, "SHIM_FILES", {**SHIM_FILES, **LARGE_SHIM_FILES})
+    if columns is not None:
+        monkeypatch.setattr(test_anomalies, "SKIPS_SAMPLES", True)
+        for loop in ("expected_steps", "model_steps"):
+            monkeypatch.setattr(test_anomalies, loop, selected_steps(getattr(test_anomalies, loop), columns))
     test_anomalies.test_every_call_failed_in_turn(fault_shim, tmp_path, name, fault)
 
 

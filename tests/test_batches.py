@@ -286,7 +286,9 @@ def test_open_errors_are_those_of_event_reader(tmp_path, reader_class, make_path
 def test_type_surface(small_wd1):
     assert pelvar.__all__ == ["EventReader", "BatchReader"]
     assert BatchReader.__module__ == "pelvar" and BatchReader.__name__ == "BatchReader"
-    assert BatchReader.__text_signature__ == "(source, reader_type, max_events=65536, max_bytes=4194304, *, compression='infer')"
+    assert BatchReader.__text_signature__ == (
+        "(source, reader_type, max_events=65536, max_bytes=4194304, *, compression='infer', columns=None, start=0, "
+        "stop=None)")
     with pytest.raises(TypeError):
         type("Sub", (BatchReader,), {})
     reader = BatchReader(small_wd1, "WD1")

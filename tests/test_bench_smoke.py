@@ -37,6 +37,8 @@ NO_PYARROW = "not measured: pyarrow is not installed"
 # Runs the script with `import pyarrow` failing, as where it is not installed.
 WITHOUT_PYARROW = ("import runpy, sys; sys.modules['pyarrow'] = None; sys.argv.pop(0); "
                    "runpy.run_path(sys.argv[0], run_name='__main__')")
+# The same with dask.distributed, whose clusters take seconds to start.
+WITHOUT_DASK = WITHOUT_PYARROW.replace("'pyarrow'", "'distributed'")
 
 
 # ---- the benchmark script ---------------------------------------------------
@@ -154,6 +156,34 @@ def test_quick_sources_run_times_every_source(tmp_path):
     assert list(tmp_path.iterdir()) == []  # its files are gone
 
 
+def test_quick_selection_run_times_every_way(tmp_path):
+    result = subprocess.run([sys.executable, "-c", WITHOUT_DASK, str(BENCH / "run.py"), "--quick", "--dir",
+                             str(tmp_path), "--markdown", "--selection"], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    out = result.stdout
+    lines = [line for line in out.split("Dask:")[0].splitlines() if line.startswith("| ")]
+    assert lines[0] == ("| workload | event bytes | events | way | ms per pass median [min, max] | events/s median "
+                        "| speed-up | to | target |")
+    rows = [[cell.strip() for cell in line.strip("|").split("|")] for line in lines[1:]]
+    assert [row[0] for row in rows if row[0]] == ["WD1 65536 samples", "WD2 2ch x 1024", "WD1 16 samples"]
+    events = int(rows[0][2])  # the 128 KB file: its last event and a partition per event
+    partitions = f"BatchReader.partitions: {events} readers, partition_bytes "
+    assert [row[3].removeprefix(partitions) for row in rows] == [
+        "full batch read", "headers only", f"start={events - 1} (the last event)",
+        f"{events * 131096 // 8 / 2**20:.4g} MiB", *["full batch read", "headers only"] * 2]
+    for row in rows:
+        assert float(row[4]) > 0
+        assert (row[6] == "") == (row[7] == "") == (row[8] == "") == (row[3] == "full batch read")
+        if row[6]:
+            assert float(row[6].removesuffix("x")) > 0 and row[7] == "full batch read"
+    checks = out.split("targets:")[1].splitlines()
+    assert sum(line.startswith(("PASS", "FAIL")) for line in checks) == 5
+    assert "headers only, WD1: columns=['event_size', 'board_id', 'pattern', 'board_channel', 'event_counter', " \
+           "'timestamp']" in out
+    assert "Dask: not measured: dask.distributed is not installed" in out
+    assert list(tmp_path.iterdir()) == []  # its files are gone
+
+
 @pytest.mark.parametrize("options, message", [
     (["--workloads", "wd3-7"], "unknown workloads: wd3-7"),
     (["--max-bytes", "0"], "must be at least 1 byte: '0'"),
@@ -162,6 +192,7 @@ def test_quick_sources_run_times_every_source(tmp_path):
     (["--max-bytes-sweep", "4,4M"], "a size is given twice: '4,4M'"),
     (["--max-bytes-sweep", ","], "no sizes in ','"),
     (["--sources", "--max-bytes-sweep", "4"], "--sources and --max-bytes-sweep are separate runs"),
+    (["--selection", "--sources"], "--sources and --selection are separate runs"),
 ])
 def test_bad_options_are_refused(tmp_path, options, message):
     result = subprocess.run([sys.executable, str(BENCH / "run.py"), "--quick", "--dir", str(tmp_path), *options],
