@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import math
 import os
+import re
 import sys
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
@@ -29,6 +30,10 @@ if TYPE_CHECKING:  # the event and batch types exist for the type checker only
     Batch = WD1Batch | WD2Batch
 
 ReaderType = Literal["WD1", "WD2"]
+# What BatchReader's `columns` may name: both formats' header fields, where
+# each event starts, and the samples.
+ReaderColumn = Literal["event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp",
+                       "samples", "sampling_period", "channels", "byte_offset", "data"]
 SUFFIXES: dict[str, ReaderType] = {".wd1": "WD1", ".wd2": "WD2"}
 
 # What one count of a WD2 file's sampling_period stands for. The file does not
@@ -473,6 +478,23 @@ def seconds_per_count(unit: str) -> float:
     if unit not in PERIOD_UNITS:
         raise ValueError(f"unknown time unit {unit!r}, expected one of {', '.join(PERIOD_UNITS)}")
     return PERIOD_UNITS[unit]
+
+
+# The byte units that byte_size takes, by their lower-case names.
+BYTE_UNITS = {"": 1, "b": 1, "kb": 10**3, "mb": 10**6, "gb": 10**9, "tb": 10**12,
+              "kib": 1 << 10, "mib": 1 << 20, "gib": 1 << 30, "tib": 1 << 40}
+
+
+def byte_size(text: str) -> int:
+    """A count of bytes, written as a whole number with an optional unit:
+    4096, 64KiB, 256MiB, 2GB (KiB = 1024 bytes, kB = 1000)."""
+    match = re.fullmatch(r"\s*(\d+)\s*([a-z]*)\s*", text.lower())
+    if match is None or match[2] not in BYTE_UNITS:
+        raise ValueError(f"not a size in bytes: {text!r} (e.g. 4096, 64KiB, 256MiB)")
+    size = int(match[1]) * BYTE_UNITS[match[2]]
+    if size < 1:
+        raise ValueError(f"a size of at least 1 byte, not {text!r}")
+    return size
 
 
 def display_time_unit(seconds: float) -> tuple[str, float]:

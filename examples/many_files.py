@@ -5,7 +5,7 @@ as a Dask DataFrame, and checks that all of them agree.
     python examples/many_files.py examples/data/run
     python examples/many_files.py /data/run42 --workers 8 --engine threads
     python examples/many_files.py /data/run42 --engine dask --progress always
-    python examples/many_files.py /data/run42 --engine dask-dataframe
+    python examples/many_files.py /data/run42 --engine dask-dataframe --partition-bytes 128MiB
 
 Every .wd1 and .wd2 file under the folder (subfolders included) is read by one
 task, in batches (pelvar.BatchReader); a task sends back only its file's small
@@ -14,11 +14,12 @@ cluster, over machines) and memory stays bounded per file. Threads need no
 second interpreter and nothing is pickled: BatchReader lets go of the
 interpreter lock while it fills a batch, and NumPy does while it reduces one,
 so threads reading different files run in parallel. The Dask DataFrame
-reads each file through the Arrow stream of its BatchReader (pyarrow, which
-takes the batches' columns without copying them) into two partitions of a
-few numbers a row, never the samples: one row per event (its counter) and one
-per waveform (its channel and amplitude); grouping them by file and by
-channel gives the same table. A tqdm progress bar is shown on long runs
+reads each file, or each part of about --partition-bytes of a larger one
+(BatchReader.partitions), through the Arrow stream of its BatchReader
+(pyarrow, which takes the batches' columns without copying them) into two
+partitions of a few numbers a row, never the samples: one row per event (its
+counter) and one per waveform (its channel and amplitude); grouping them by
+file and by channel gives the same table. A tqdm progress bar is shown on long runs
 (many files or many bytes) or when asked for.
 """
 
@@ -41,8 +42,8 @@ import numpy.typing as npt
 
 import pelvar
 from eventtools import (BATCH_BYTES, COUNTER_MODULUS, ChannelSummary, CounterTrack, FileSummary, Int64Array,
-                        RunningStats, batch_baselines_and_amplitudes, batch_waveforms, event_files, format_table,
-                        number, reader_type_for, summarize_file)
+                        RunningStats, batch_baselines_and_amplitudes, batch_waveforms, byte_size, event_files,
+                        format_table, number, reader_type_for, summarize_file)
 
 if TYPE_CHECKING:
     from eventtools import Batch
@@ -52,6 +53,8 @@ LONG_RUN_FILES = 32
 LONG_RUN_BYTES = 256 << 20
 # The baseline window of every engine (summarize_file's default).
 BASELINE_SAMPLES = 16
+# The Dask DataFrame reads a larger file in parts of about this many bytes.
+PARTITION_BYTES = 256 << 20
 
 
 @dataclass(frozen=True)
@@ -113,17 +116,44 @@ def with_dask(paths: Sequence[str], workers: int, progress: bool) -> list[Outcom
     return list(computed)
 
 
-# --- the Dask DataFrame: each file a partition, read through Arrow -------------
+# --- the Dask DataFrame: each file, or each part of a larger one, a partition, read through Arrow
 
-def file_frames(index: int, path: str) -> tuple[Any, Any, Any]:
-    """The partitions of file number `index`: pandas frames of its failure
-    (none, or one row), its events and its waveforms.
+@dataclass(frozen=True)
+class FilePart:
+    """One task of the DataFrame: part `part` of file number `index`, read
+    from `source`: the path of a whole file, or the reader of one of a
+    larger file's partitions (pickled into the task: it opens the file on
+    the worker that reads it)."""
 
-    pyarrow reads the file's BatchReader as an Arrow stream; the columns are
-    taken from each record batch without a copy, and only what the summary
-    needs becomes a row: per event its counter and how many counters are
-    missing before it, per waveform its channel and amplitude. A file that
-    fails gives its error and no rows, as the other engines report it.
+    index: int
+    part: int
+    source: str | pelvar.BatchReader
+
+
+def file_parts(index: int, path: str, partition_bytes: int) -> list[FilePart]:
+    """A file's tasks: one for the whole file, or one per partition of a file
+    larger than partition_bytes. A file that cannot be split (it cannot be
+    opened, say) is one task, which fails as the other engines fail on it."""
+    try:
+        if os.path.getsize(path) > partition_bytes:
+            parts = pelvar.BatchReader.partitions(path, reader_type_for(path), partition_bytes=partition_bytes,
+                                                  max_bytes=BATCH_BYTES)
+            return [FilePart(index, number, reader) for number, reader in enumerate(parts)]
+    except (OSError, ValueError):
+        pass
+    return [FilePart(index, 0, path)]
+
+
+def file_frames(task: FilePart) -> tuple[Any, Any, Any]:
+    """The partitions of one task: pandas frames of its failure (none, or one
+    row), its events and its waveforms.
+
+    pyarrow reads the BatchReader as an Arrow stream; the columns are taken
+    from each record batch without a copy, and only what the summary needs
+    becomes a row: per event its counter and how many counters are missing
+    before it within the part, per waveform its channel and amplitude. A
+    file that fails gives its error and no rows, as the other engines report
+    it.
     """
     import pyarrow as pa
 
@@ -132,7 +162,9 @@ def file_frames(index: int, path: str) -> tuple[Any, Any, Any]:
     channels: list[Int64Array] = []
     amplitudes: list[npt.NDArray[np.float64]] = []
     try:
-        reader = pelvar.BatchReader(path, reader_type_for(path), max_bytes=BATCH_BYTES)
+        source = task.source
+        reader = (pelvar.BatchReader(source, reader_type_for(source), max_bytes=BATCH_BYTES)
+                  if isinstance(source, str) else source)
         previous: int | None = None
         for record_batch in pa.RecordBatchReader.from_stream(reader):
             samples = record_batch.column("data")
@@ -147,8 +179,8 @@ def file_frames(index: int, path: str) -> tuple[Any, Any, Any]:
             channels.append(channel)
             amplitudes.append(batch_baselines_and_amplitudes(batch["data"], start, length, BASELINE_SAMPLES)[1])
     except (OSError, ValueError) as error:  # pyarrow raises OSError or ArrowInvalid with the reader's text
-        return frames(index, f"{type(error).__name__}: {error}", [], [], [], [])
-    return frames(index, None, counters, missing, channels, amplitudes)
+        return frames(task, f"{type(error).__name__}: {error}", [], [], [], [])
+    return frames(task, None, counters, missing, channels, amplitudes)
 
 
 def missing_before(counters: Int64Array, previous: int | None) -> Int64Array:
@@ -159,7 +191,7 @@ def missing_before(counters: Int64Array, previous: int | None) -> Int64Array:
     return np.where((step > 1) & (step < COUNTER_MODULUS // 2), step - 1, 0)
 
 
-def frames(index: int, error: str | None, counters: list[Int64Array], missing: list[Int64Array],
+def frames(task: FilePart, error: str | None, counters: list[Int64Array], missing: list[Int64Array],
            channels: list[Int64Array], amplitudes: list[npt.NDArray[np.float64]]) -> tuple[Any, Any, Any]:
     import pyarrow as pa
 
@@ -167,34 +199,49 @@ def frames(index: int, error: str | None, counters: list[Int64Array], missing: l
         return np.concatenate(parts) if parts else np.empty(0, dtype=dtype)
 
     events, waveforms = joined(counters, np.int64), joined(channels, np.int64)
-    failure = pa.table({"file": pa.array([index] if error else [], pa.int64()),
+    failure = pa.table({"file": pa.array([task.index] if error else [], pa.int64()),
                         "error": pa.array([error] if error else [], pa.string())})
     return (failure.to_pandas(),
-            pa.table({"file": np.full(len(events), index, dtype=np.int64), "event_counter": events,
+            pa.table({"file": np.full(len(events), task.index, dtype=np.int64),
+                      "part": np.full(len(events), task.part, dtype=np.int64), "event_counter": events,
                       "missing": joined(missing, np.int64)}).to_pandas(),
-            pa.table({"file": np.full(len(waveforms), index, dtype=np.int64), "channel": waveforms,
+            pa.table({"file": np.full(len(waveforms), task.index, dtype=np.int64), "channel": waveforms,
                       "amplitude": joined(amplitudes, np.float64)}).to_pandas())
 
 
-def with_dask_dataframe(paths: Sequence[str], workers: int, progress: bool) -> list[Outcome]:
+def joined_counters(parts: Any) -> CounterTrack:
+    """A file's counters from those of its parts (rows in part order: first,
+    last, missing): the counters missing across each border between parts
+    are counted as within a part."""
+    firsts, lasts = parts["first"].to_numpy(np.int64), parts["last"].to_numpy(np.int64)
+    borders = sum(int(missing_before(firsts[j: j + 1], int(lasts[j - 1]))[0]) for j in range(1, len(firsts)))
+    return CounterTrack(first=int(firsts[0]), last=int(lasts[-1]), missing=int(parts["missing"].sum()) + borders)
+
+
+def with_dask_dataframe(paths: Sequence[str], workers: int, progress: bool,
+                        partition_bytes: int = PARTITION_BYTES) -> list[Outcome]:
     import dask.dataframe as dd
     from dask.base import compute
     from dask.delayed import delayed
     from tqdm.dask import TqdmCallback
 
     read = delayed(file_frames, nout=3)
-    parts = [read(index, path) for index, path in enumerate(paths)]
-    failures, events, waveforms = (dd.from_delayed([part[i] for part in parts], meta=meta)
-                                   for i, meta in enumerate(frames(0, None, [], [], [], [])))
-    per_file = events.groupby("file").agg(events=("event_counter", "count"), first=("event_counter", "first"),
-                                          last=("event_counter", "last"), missing=("missing", "sum"))
+    tasks = [read(task) for index, path in enumerate(paths) for task in file_parts(index, path, partition_bytes)]
+    failures, events, waveforms = (dd.from_delayed([task[i] for task in tasks], meta=meta)
+                                   for i, meta in enumerate(frames(FilePart(0, 0, ""), None, [], [], [], [])))
+    per_part = events.groupby(["file", "part"]).agg(events=("event_counter", "count"),
+                                                    first=("event_counter", "first"),
+                                                    last=("event_counter", "last"), missing=("missing", "sum"))
     per_channel = waveforms.groupby(["file", "channel"])["amplitude"].mean()
     # One computation, so that every file is read once for the three frames.
     with TqdmCallback(desc="dask-dataframe", unit="task", file=sys.stderr) if progress else nullcontext():
-        failed, files, means = compute(failures, per_file, per_channel,  # type: ignore[no-untyped-call]  # unannotated
+        failed, parts, means = compute(failures, per_part, per_channel,  # type: ignore[no-untyped-call]  # unannotated
                                        scheduler="processes", num_workers=workers)
-    errors = dict(zip(failed["file"].tolist(), failed["error"].tolist()))
-    figures = files.to_dict(orient="index")
+    errors: dict[int, str] = {}
+    for file, error in zip(failed["file"].tolist(), failed["error"].tolist()):
+        errors.setdefault(int(file), str(error))  # a split file fails in its last part only
+    parts = parts.sort_index()
+    read_files = set(parts.index.get_level_values("file").tolist())
     channels: dict[int, dict[int, float]] = {}
     for (file, channel), mean in means.items():
         # A channel of empty waveforms only has no amplitude: RunningStats then says 0.
@@ -202,15 +249,14 @@ def with_dask_dataframe(paths: Sequence[str], workers: int, progress: bool) -> l
     outcomes = []
     for index, path in enumerate(paths):
         if index in errors:
-            outcomes.append(Outcome(path, None, str(errors[index])))
+            outcomes.append(Outcome(path, None, errors[index]))
             continue
         # The figures the table shows; the other fields keep their defaults.
         summary = FileSummary(path, reader_type_for(path), os.path.getsize(path))
-        if index in figures:
-            row = figures[index]
-            summary.events = int(row["events"])
-            summary.counters = CounterTrack(first=int(row["first"]), last=int(row["last"]),
-                                            missing=int(row["missing"]))
+        if index in read_files:
+            mine = parts.xs(index, level="file")
+            summary.events = int(mine["events"].sum())
+            summary.counters = joined_counters(mine)
         summary.channels = {channel: ChannelSummary(amplitude=RunningStats(mean=mean))
                             for channel, mean in sorted(channels.get(index, {}).items())}
         outcomes.append(Outcome(path, summary, None))
@@ -278,6 +324,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--engine", choices=[*ENGINES, *ENGINE_GROUPS], default="all",
                         help="futures (processes), threads, dask (a bag), dask-dataframe, both (futures and "
                              "dask) or all (default: %(default)s)")
+    parser.add_argument("--partition-bytes", type=byte_size, default=PARTITION_BYTES,
+                        help="--engine dask-dataframe: files larger than this are read in parts of about this "
+                             f"size, e.g. 64MiB (default: {PARTITION_BYTES >> 20}MiB)")
     parser.add_argument("--progress", choices=["auto", "always", "never"], default="auto",
                         help=f"progress bar: always, never, or from {LONG_RUN_FILES} files or "
                              f"{LONG_RUN_BYTES >> 20} MiB on (default: %(default)s)")
@@ -293,7 +342,10 @@ def main(argv: list[str] | None = None) -> int:
     results: dict[str, list[Outcome]] = {}
     for engine in engines:
         start = time.perf_counter()
-        results[engine] = ENGINES[engine](paths, max(1, args.workers), progress)
+        if engine == "dask-dataframe":
+            results[engine] = with_dask_dataframe(paths, max(1, args.workers), progress, args.partition_bytes)
+        else:
+            results[engine] = ENGINES[engine](paths, max(1, args.workers), progress)
         seconds = time.perf_counter() - start
         print(f"{engine}: {len(paths)} files, {total_bytes / 1e6:.3g} MB in {seconds:.2f} s "
               f"with {args.workers} workers")

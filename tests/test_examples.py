@@ -9,6 +9,7 @@ the type checks that need mypy, are skipped where those are not installed
 
 from __future__ import annotations
 
+import gzip
 import importlib.util
 import math
 import os
@@ -43,6 +44,8 @@ def has(module: str) -> bool:
 needs_matplotlib = pytest.mark.skipif(not has("matplotlib"), reason="matplotlib is not installed")
 needs_dask = pytest.mark.skipif(not all(map(has, ("dask", "tqdm", "pandas", "pyarrow"))),
                                 reason="dask, tqdm, pandas or pyarrow is not installed")
+needs_distributed = pytest.mark.skipif(not all(map(has, ("distributed", "pandas", "pyarrow"))),
+                                       reason="dask.distributed, pandas or pyarrow is not installed")
 needs_pyarrow = pytest.mark.skipif(not has("pyarrow"), reason="pyarrow is not installed")
 needs_mypy = pytest.mark.skipif(not has("mypy"), reason="mypy is not installed")
 
@@ -314,7 +317,9 @@ def test_plot_waveforms_takes_the_first_events_of_every_channel(tiny, name, even
 def test_many_files_with_every_engine(tiny, tmp_path):
     """All four engines agree on the run's files and on awkward ones (counters
     that wrap and step back, events without samples, a channel with no
-    amplitude, an empty file, a file that cannot be opened)."""
+    amplitude, an empty file, a file that cannot be opened), the DataFrame
+    reading the files of more than 4 KiB in partitions (counters missing
+    across their borders too)."""
     folder = tmp_path / "run"
     folder.mkdir()
     for f in sorted((tiny / "run").iterdir()):
@@ -323,17 +328,38 @@ def test_many_files_with_every_engine(tiny, tmp_path):
            (0, 7, [1, 8]), (9, 3, [])]  # (board channel, counter, samples)
     (folder / "odd.wd1").write_bytes(b"".join(struct.pack(f"<6i{len(v)}H", 24 + 2 * len(v), 1, 0, channel, counter,
                                                           0, *v) for channel, counter, v in odd))
+    gaps = [(i % 2, 3 * i, [i, 7, 2 * i]) for i in range(200)]  # 2 counters missing before each event
+    (folder / "gaps.wd1").write_bytes(b"".join(struct.pack(f"<6i{len(v)}H", 24 + 2 * len(v), 1, 0, channel, counter,
+                                                           0, *v) for channel, counter, v in gaps))
     (folder / "empty.wd1").write_bytes(b"")
     (folder / "broken.wd2").write_bytes(b"\0" * 10)
-    result = run("many_files.py", folder, "--workers", 2, "--engine", "all", "--progress", "always")
+    result = run("many_files.py", folder, "--workers", 2, "--engine", "all", "--progress", "always",
+                 "--partition-bytes", "4KiB")
     assert result.returncode == 1, result.stderr  # a file failed, and no disagreement (2)
     assert "futures, threads, dask and dask-dataframe agree on every file" in result.stdout
     assert re.search(r"^odd\.wd1 +WD1 +\d+ +6 +2147483646\.\.3 +4 +", result.stdout, re.M)
+    assert re.search(r"^gaps\.wd1 +WD1 +6000 +200 +0\.\.597 +398 +", result.stdout, re.M)
     assert re.search(r"^broken\.wd2 .*OSError: failed to fill whole buffer$", result.stdout, re.M)
     total = next(line for line in result.stdout.splitlines() if line.startswith("total")).split()
     assert int(total[2]) == sum(len(read_all(p)) for p in folder.iterdir() if p.name != "broken.wd2")
     assert "1 failed" in result.stdout
     assert "threads: 100%" in result.stderr
+
+
+@needs_distributed
+def test_dask_partitions_agrees_with_one_read(tmp_path):
+    """The example on its default file, cut into two partitions per worker,
+    on a cluster of two processes; a compressed file cannot be split."""
+    default = EXAMPLES / "data" / "pulses_2ch.wd2"
+    events = make_samples.DEFAULT.triggers
+    output = ok(run("dask_partitions.py", "--workers", 2))
+    assert f"{default}: WD2, {default.stat().st_size} bytes, {events} events, 4 partitions" in output
+    assert len(re.findall(r"^  partition \d+: bytes", output, re.M)) == 4
+    assert f"agrees with a single-process read: the histogram, {events} peaks and event {events // 2}" in output
+    packed = tmp_path / "pulses.wd1.gz"
+    packed.write_bytes(gzip.compress((EXAMPLES / "data" / "pulses.wd1").read_bytes()))
+    refused = run("dask_partitions.py", packed)
+    assert refused.returncode == 1 and "ValueError: a compressed input cannot be split" in refused.stderr
 
 
 @needs_pyarrow
@@ -467,6 +493,14 @@ for either in pelvar.BatchReader("a.wd1", kind):
         columns: WD1Batch = either
     else:
         either["samples"]
+pelvar.BatchReader("a.wd1", "WD1", columns=["bogus"])  # E: list-item
+pelvar.BatchReader("a.wd1", "WD1", columns={"timestamp"})  # E: call-overload
+pelvar.BatchReader.partitions(open("a.wd1", "rb"), "WD1")  # E: call-overload
+for chosen in pelvar.BatchReader("a.wd2", "WD2", columns=["timestamp", "byte_offset"], start=2):
+    chosen["board_id"]  # E: typeddict-item
+    where: npt.NDArray[np.int64] = chosen["byte_offset"]
+    when: npt.NDArray[np.uint64] = chosen["timestamp"]
+last: int = pelvar.BatchReader("a.wd1", "WD1").event_range[1]  # E: assignment
 class Mine(pelvar.EventReader): ...  # E: misc
 '''
 
@@ -486,8 +520,6 @@ def test_stubs_reject_misuse(mypy_cache, tmp_path):
 
 @pytest.mark.parametrize("how", ["gzip", "stdin"])
 def test_summary_reads_compressed_files_and_standard_input(tmp_path, how):
-    import gzip
-
     plain = EXAMPLES / "data" / "pulses_2ch.wd2"
     expected = ok(run("summary.py", plain)).split("\n", 1)[1]
     if how == "gzip":

@@ -29,8 +29,10 @@ venv="$work/venv-py3.13t"
 # DuckDB have none for a free-threaded interpreter (their tests skip).
 make_venv "$venv" "$python" --only-binary=:all: "numpy>=2.1" pytest pytest-xdist hypothesis pyarrow
 # Not zstandard: its extension would turn the lock back on in every test
-# process that reads a .zst file (its zstd cases skip and say so).
-optional_packages "$venv" fsspec aiohttp
+# process that reads a .zst file (its zstd cases skip and say so). Dask's
+# cluster needs tornado, msgpack and PyYAML, which have had no cp313t wheels:
+# where it does not install, the Dask test skips and says so.
+optional_packages "$venv" fsspec aiohttp "dask[dataframe,distributed]>=2025.1"
 install_module "$venv"
 "$venv/bin/python" -c 'import sys, numpy; print(sys.version.split()[0], "free-threaded, numpy", numpy.__version__)'
 
