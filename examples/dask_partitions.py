@@ -13,9 +13,9 @@ the event holds ("values") and its highest sample ("peak"); the index is the
 event's number in the file, so the divisions are the partitions' first
 events and `.loc[k]` reads only the partition that holds event k. Dask's
 column projection reaches the reader: a computation that needs only the time
-stamps reads only the time stamps, and never copies a sample (a partition's
-reader reads the columns it was made with, so for others each worker splits
-the file once more, asking for them).
+stamps reads only the time stamps, and never copies a sample (each task
+reads through reader.with_columns: the partition's events, with the columns
+that the task needs).
 
 Computed: a histogram of the intervals between consecutive events' time
 stamps (in the file's time stamp counts; a WD1 board writes one event per
@@ -26,11 +26,9 @@ peak of every event, and event k alone (--event, default the middle one).
 from __future__ import annotations
 
 import argparse
-import functools
 import logging
 import math
 import os
-import pickle
 import sys
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -109,20 +107,19 @@ def sample_figures(offsets: Int64Array, data: npt.NDArray[Any]) -> tuple[Int64Ar
     return sizes.astype(np.int64), peaks
 
 
-def read_partition(reader: pelvar.BatchReader, path: str, reader_type: ReaderType, partition_bytes: int,
+def read_partition(reader: pelvar.BatchReader, reader_type: ReaderType,
                    columns: list[str] | None = None) -> pd.DataFrame:
-    """One partition's frame, read through pyarrow from the partition's
-    reader, or from one of the same events that reads only what the columns
-    that Dask asks for need.
+    """One partition's frame, read through pyarrow from a reader of the
+    partition's events that reads only what the columns that Dask asks for
+    need (with_columns: a fresh reader, so that a partition read twice, as
+    two computations may, reads its events both times).
 
-    The reader is read once, on the worker; its events are numbered in the
-    whole file, from reader.event_range."""
+    The events are numbered in the whole file, from reader.event_range."""
     import pandas as pd
     import pyarrow as pa
 
     names = list(frame_columns(reader_type)) if columns is None else list(columns)
-    source = with_columns(reader, reader_columns(names, reader_type), path, reader_type, partition_bytes)
-    table = pa.table(source)
+    table = pa.table(reader.with_columns(reader_columns(names, reader_type)))
     first = reader.event_range[0]
     values: dict[str, npt.NDArray[Any]] = {}
     for name in names:
@@ -139,36 +136,6 @@ def read_partition(reader: pelvar.BatchReader, path: str, reader_type: ReaderTyp
         values.update((name, figures[name]) for name in names if name in SAMPLE_FIGURES)
     index = pd.Index(first + np.arange(table.num_rows, dtype=np.int64), name=INDEX_NAME)
     return pd.DataFrame({name: values[name] for name in names}, index=index)
-
-
-def with_columns(reader: pelvar.BatchReader, columns: list[ReaderColumn], path: str, reader_type: ReaderType,
-                 partition_bytes: int) -> pelvar.BatchReader:
-    """The partition's reader when it reads just these columns, else a reader
-    of the same events that does.
-
-    A partition reads the columns it was made with. For others, this process
-    splits the file again, asking for them (one pass over the headers, kept
-    for the tasks that follow), and takes the partition of the same events:
-    where a file is split does not depend on the columns."""
-    if [name for name in reader.columns if name != "offsets"] == columns:
-        return reader
-    found = os.stat(path)
-    unread = partitions_reading(path, (found.st_size, found.st_mtime_ns), reader_type, partition_bytes, tuple(columns))
-    if reader.event_range not in unread:
-        raise ValueError(f"{path} has changed since it was split: no partition of the events {reader.event_range}")
-    # A copy: a reader is read once, and the next task may want the same partition.
-    copy: pelvar.BatchReader = pickle.loads(unread[reader.event_range])
-    return copy
-
-
-@functools.lru_cache(maxsize=8)
-def partitions_reading(path: str, version: tuple[int, int], reader_type: ReaderType, partition_bytes: int,
-                       columns: tuple[ReaderColumn, ...]) -> dict[tuple[int, int | None], bytes]:
-    """The file's partitions that read these columns, pickled unread, by
-    their events; `version` (size, time of change) keys the cache only."""
-    parts = pelvar.BatchReader.partitions(path, reader_type, partition_bytes=partition_bytes, max_bytes=BATCH_BYTES,
-                                          columns=columns)
-    return {part.event_range: pickle.dumps(part) for part in parts}
 
 
 def event_divisions(parts: Sequence[pelvar.BatchReader]) -> tuple[int, ...] | None:
@@ -190,8 +157,8 @@ def event_frame(path: str, reader_type: ReaderType, partition_bytes: int) -> tup
         raise ValueError(f"{path} holds no event")
     # read_partition's `columns` lets Dask pass down the columns a computation needs.
     frame = dd.from_map(  # type: ignore[no-untyped-call]  # unannotated
-        read_partition, parts, path=path, reader_type=reader_type, partition_bytes=partition_bytes,
-        meta=empty_frame(reader_type), divisions=event_divisions(parts), label=FRAME_LABEL)
+        read_partition, parts, reader_type=reader_type, meta=empty_frame(reader_type),
+        divisions=event_divisions(parts), label=FRAME_LABEL)
     return frame, parts
 
 
@@ -354,8 +321,7 @@ def main(argv: list[str] | None = None) -> int:
 
 if __name__ == "__main__":
     # Run as the module that the workers import, rather than as __main__:
-    # the tasks then name its functions instead of carrying copies of them,
-    # and each worker keeps one cache of partitions_reading.
+    # the tasks then name its functions instead of carrying copies of them.
     import dask_partitions
 
     raise SystemExit(dask_partitions.main())

@@ -251,6 +251,26 @@ PyObject* unopened_reader(PyTypeObject* type, ReaderRecipe&& recipe) {
     return BatchReaderObject::create(type, BatchReaderContents{std::make_shared<BatchCore>(), std::move(recipe)});
 }
 
+PyObject* batch_reader_with_columns(PyObject* self, PyObject* columns) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (!BatchReaderObject::check(self)) {
+            return nullptr;
+        }
+        const auto& recipe = BatchReaderObject::of(self)->state.recipe;
+        if (recipe.not_portable != nullptr) {
+            PyErr_Format(PyExc_TypeError, "cannot make this BatchReader again: %s", recipe.not_portable);
+            return nullptr;
+        }
+        auto chosen = parse_columns(columns == Py_None ? nullptr : columns, recipe.reader_type);
+        if (!chosen) {
+            return nullptr;
+        }
+        ReaderRecipe twin = recipe.copy();
+        twin.columns = *chosen;
+        return unopened_reader(Py_TYPE(self), std::move(twin));
+    });
+}
+
 PyObject* batch_reader_restore(PyObject* type, PyObject* state) noexcept {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         auto recipe = recipe_from_state(state);
@@ -352,6 +372,12 @@ PyMethodDef batch_reader_methods[] = {
      "__reduce__($self, /)\n--\n\n"
      "Pickles a reader over a path that has not been read from: its path, format, limits, columns,\n"
      "events and, for a partition, its bytes. Unpickled, it opens the file when first read."},
+    {"with_columns", batch_reader_with_columns, METH_O,
+     "with_columns($self, columns, /)\n--\n\n"
+     "A new reader of the same events (the same source path, format, limits, events and, for a\n"
+     "partition, bytes) holding other columns (None: all of them); it opens its file when first read,\n"
+     "whether or not this one has been read. For a reader over a path: how a partition is narrowed to\n"
+     "the columns that a task needs."},
     {"_restore", batch_reader_restore, METH_O | METH_CLASS, "_restore($type, state, /)\n--\n\nA pickled reader."},
     {"partitions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_reader_partitions)),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS,

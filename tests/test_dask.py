@@ -125,7 +125,7 @@ def test_column_projection_reaches_the_workers_readers(client, example, sample):
         assert all(sorted(keywords["columns"]) == sorted(selected) for _, keywords in tasks)
         assert example.reader_columns(selected, reader_type) == read
         batch_keys = tuple(name for name in read if name != "data") + (("offsets", "data") if "data" in read else ())
-        narrowed = example.with_columns(parts[1], read, path, reader_type, PARTITION_BYTES)
+        narrowed = parts[1].with_columns(read)
         assert narrowed.columns == batch_keys
         assert (narrowed.event_range, narrowed.byte_range) == (parts[1].event_range, parts[1].byte_range)
     narrowed = frame[["timestamp"]].compute()

@@ -461,3 +461,19 @@ def test_arrow_streams_of_a_slice_and_of_partitions(wd1_path):
     parts = BatchReader.partitions(wd1_path, "WD1", partition_bytes=200, columns=["byte_offset"], start=1)
     assert pa.concat_tables(pa.table(p) for p in parts).column("byte_offset").to_pylist() == \
         [84 * i for i in range(1, 12)]
+
+
+def test_with_columns_reads_the_same_events(tmp_path):
+    path = str(write(tmp_path / "a.wd1", wd1_bytes(wd1_series(30, 40, seed=5))))
+    parts = BatchReader.partitions(path, "WD1", partition_bytes=500, columns=["data"], start=2, stop=27)
+    next(parts[1])  # read from or not, a copy starts at the partition's first event
+    narrowed = [part.with_columns(["byte_offset", "timestamp"]) for part in parts]
+    assert [(n.event_range, n.byte_range) for n in narrowed] == [(p.event_range, p.byte_range) for p in parts]
+    whole = BatchReader(path, "WD1", columns=["timestamp", "byte_offset"], start=2, stop=27)
+    columns = ["timestamp", "byte_offset"]
+    assert read_steps(narrowed, "WD1", columns)[0] == read_steps([whole], "WD1", columns)[0]
+    assert parts[0].with_columns(None).columns == BatchReader(path, "WD1").columns
+    with pytest.raises(TypeError, match="buffer"):
+        BatchReader(b"", "WD1").with_columns(["timestamp"])
+    with pytest.raises(ValueError, match="unknown column"):
+        parts[0].with_columns(["samples"])
