@@ -25,6 +25,15 @@ struct Partition {
     std::uint64_t first = 0;
 };
 
+// The pass's sink, which keeps nothing of a header (the pass counts the
+// events). At namespace scope: a local class cannot have a member template.
+struct DroppedHeaders {
+    template <class... Head>
+    std::optional<InternalFailure> accept_header(const Head&...) noexcept {
+        return std::nullopt;
+    }
+};
+
 // The partitions of the events from position `start` up to `stop` of the
 // reader's source, which stands at the first event and can be sized. The
 // pass reads headers and seeks over samples. An event that the pass cannot
@@ -36,12 +45,6 @@ template <class Reader>
                                                                               std::uint64_t partition_bytes,
                                                                               std::uint64_t start,
                                                                               std::optional<std::uint64_t> stop) {
-    struct Dropped {
-        template <class... Head>
-        std::optional<InternalFailure> accept_header(const Head&...) noexcept {
-            return std::nullopt;
-        }
-    };
     std::vector<Partition> partitions;
     if (stop && *stop <= start) {
         return partitions;
@@ -73,7 +76,7 @@ template <class Reader>
                 open = Partition{EventRange{0, std::nullopt, at, std::nullopt}, index};
             }
         }
-        Dropped dropped;
+        DroppedHeaders dropped;
         auto step = reader.skip_into(dropped);
         if (std::holds_alternative<Delivered>(step)) {
             ++index;
