@@ -98,7 +98,9 @@ public:
           range_(range),
           chosen_(!columns.is_default(Columns::count) || !range.is_whole()),
           event_bytes_(Batch::bytes_per_event_of(columns)),
-          header_limit_(std::min(limits.max_events, std::max<std::size_t>(1, limits.max_bytes / event_bytes_))),
+          // No column chosen: rows of no bytes, which only max_events limits.
+          header_limit_(std::min(limits.max_events,
+                                 std::max<std::size_t>(1, limits.max_bytes / std::max<std::size_t>(1, event_bytes_)))),
           current_(&pool, columns),
           scratch_(&pool) {
         // Samples that no column takes are seeked over where the source can
@@ -172,9 +174,11 @@ private:
     Batch hand_out() noexcept {
         Batch out = sealed_ ? std::move(*sealed_) : std::exchange(current_, Batch(&share_.pool(), columns_));
         sealed_.reset();
-        out.head.for_each([&](const char*, auto& column) { column.set_size(out.events); });
-        out.offsets.set_size(out.events + 1);
-        out.byte_offsets.set_size(out.events);
+        // The columns not chosen hold nothing: no size without a block.
+        out.head.for_each_at(
+            [&](std::size_t i, auto& column) { column.set_size(out.columns.has_header(i) ? out.events : 0); });
+        out.offsets.set_size(out.columns.data ? out.events + 1 : 0);
+        out.byte_offsets.set_size(out.columns.byte_offset ? out.events : 0);
         if (out.held_bytes() > limits_.max_bytes) {
             // An event larger than max_bytes, alone: no later batch is meant
             // to have its size, so its samples' block is not kept for one.

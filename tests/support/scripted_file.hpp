@@ -44,6 +44,7 @@ struct FileScript {
     bool error_persistent = false;                   // false: the error is reported once
     bool seekable = true;                            // false: remaining() empty, seeks ESPIPE
     std::set<std::size_t> error_calls;               // these read calls (1-based) fail with error_number
+    std::set<std::size_t> seek_error_calls;          // these seek_forward calls (1-based) fail with error_number
     std::optional<std::uint64_t> reported_size;      // the size remaining() believes (as fstat can be wrong)
 
     // Counters.
@@ -54,6 +55,8 @@ struct FileScript {
     std::uint64_t bytes_read = 0;     // bytes handed out
     const void* last_destination = nullptr;  // where the last read call was asked to write (readv: its first piece)
     std::size_t seek_forward_calls = 0;
+    std::size_t remaining_calls = 0;
+    std::uint64_t fault_position = 0;  // where the last error or EINTR was returned
     std::size_t seek_to_start_calls = 0;
     std::uint64_t furthest_position = 0;  // highest offset ever stood at, seeks included
     std::size_t open_handles = 0;     // live ScriptedFile objects over this script
@@ -110,6 +113,11 @@ public:
         if (!s.seekable) {
             return pelvar::IoFailure::from_errno(ESPIPE);
         }
+        if (s.seek_error_calls.count(s.seek_forward_calls) != 0) {
+            ++s.errors;
+            s.fault_position = s.position;
+            return pelvar::IoFailure::from_errno(s.error_number);
+        }
         if (count > std::uint64_t{INT64_MAX} - s.position) {
             return pelvar::IoFailure::from_errno(EINVAL);
         }
@@ -120,7 +128,8 @@ public:
     }
 
     std::optional<std::uint64_t> remaining() noexcept {
-        const FileScript& s = *script_;
+        FileScript& s = *script_;
+        ++s.remaining_calls;
         if (!s.seekable) {
             return std::nullopt;
         }
@@ -135,16 +144,19 @@ private:
         s.last_destination = first;
         if ((s.interrupt_every != 0 && call % s.interrupt_every == 0) || s.interrupt_calls.count(call) != 0) {
             ++s.interrupts;
+            s.fault_position = s.position;
             return {0, EINTR};
         }
         if (s.error_calls.count(call) != 0) {
             ++s.errors;
+            s.fault_position = s.position;
             return {0, s.error_number};
         }
         std::uint64_t end = s.bytes.size();
         if (s.error_at) {
             if (s.position >= *s.error_at) {
                 ++s.errors;
+                s.fault_position = s.position;
                 if (!s.error_persistent) {
                     s.error_at.reset();
                 }
