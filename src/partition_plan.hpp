@@ -33,15 +33,6 @@ struct Partition {
     std::uint64_t first = 0;
 };
 
-// The pass's sink, which keeps nothing of a header (the pass counts the
-// events). At namespace scope: a local class cannot have a member template.
-struct DroppedHeaders {
-    template <class... Head>
-    std::optional<InternalFailure> accept_header(const Head&...) noexcept {
-        return std::nullopt;
-    }
-};
-
 // The partitions of the events from position `start` up to `stop` of the
 // reader's source, which stands at the first event and can be sized. The
 // pass reads headers and seeks over samples. An event that the pass cannot

@@ -240,9 +240,12 @@ BatchLimits random_limits(std::mt19937& rng) {
 
 // Runs of small events between large ones: samples read through or seeked
 // over, headers after a seek in its short fill or beyond it.
-std::vector<std::uint32_t> mixed_samples() {
+// The large blocks span 17 to 48 KB: most are seeked over (16 KiB or more
+// beyond the buffer), some read through.
+std::vector<std::uint32_t> mixed_samples(std::uint32_t sample_bytes) {
     std::vector<std::uint32_t> samples;
-    for (std::uint32_t large : {1500u, 6000u, 1100u, 3000u}) {
+    for (std::uint32_t large_bytes : {18000u, 48000u, 17600u, 24000u}) {
+        const std::uint32_t large = large_bytes / sample_bytes;
         for (std::uint32_t i = 0; i < 12; ++i) samples.push_back(i / 2 * 7 % 40);  // a WD2 probe's first two alike
         samples.push_back(large);
     }
@@ -256,7 +259,7 @@ struct Wd1Kind {
     static Bytes mixed_file() {
         Bytes out;
         std::uint32_t seed = 0;
-        for (auto n : mixed_samples()) put_wd1(out, static_cast<std::int32_t>(24 + 2 * n), n, ++seed, 0);
+        for (auto n : mixed_samples(2)) put_wd1(out, static_cast<std::int32_t>(24 + 2 * n), n, ++seed, 0);
         return out;
     }
     static std::optional<Reader> open(Buffered source, bool) { return Reader(std::move(source)); }
@@ -271,7 +274,7 @@ struct Wd2Kind {
     static Bytes mixed_file() {
         Bytes out;
         std::uint32_t counter = 0;
-        for (auto n : mixed_samples()) put_wd2(out, ++counter, n, 2, std::size_t{n} * 2, 1000);
+        for (auto n : mixed_samples(8)) put_wd2(out, ++counter, n, 2, std::size_t{n} * 2, 1000);
         return out;
     }
     // Probed by seeking back, or by keeping the bytes it read.
