@@ -448,8 +448,9 @@ TEST(EventBatch, ReadsIntoTheBlocksOfBatchesLetGo) {
         std::optional<WD1Batcher::Batch> held;  // the caller's last batch, as a loop variable holds it
         for (int batch = 0; batch < 10; ++batch) {
             auto outcome = batcher.next();
-            ASSERT_TRUE(std::holds_alternative<WD1Batcher::Batch>(outcome));
-            held.emplace(std::get<WD1Batcher::Batch>(std::move(outcome)));
+            auto* got = std::get_if<WD1Batcher::Batch>(&outcome);
+            ASSERT_NE(got, nullptr);
+            held.emplace(std::move(*got));
             if (file == 0 && batch == 1) after_two = alloc.requests();
         }
     }
