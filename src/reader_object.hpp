@@ -72,9 +72,6 @@ struct ReaderObject {
         return self;
     }
 
-    // The type once made (at module initialisation).
-    static PyTypeObject* made_type() noexcept { return the_type.get(); }
-
     static PyObject* iter(PyObject* self) noexcept {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
             if (!check(self)) {
